@@ -1,0 +1,140 @@
+"""Runs the real orvane binary and waits on its output with deadlines."""
+
+import os
+import select
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+ORVANE = os.environ.get("ORVANE", os.path.join(os.path.dirname(__file__), "../../build/linux/orvane"))
+PROMPT = "Press Ctrl+C to quit"
+DEADLINE = 10.0
+
+
+def line(event, path1, path2=""):
+    return "%s('%s', '%s')" % (event, path1, path2)
+
+
+class Orvane:
+    """One running orvane, its output read as lines as they arrive."""
+
+    def __init__(self, *args, cwd=None):
+        self.proc = subprocess.Popen(
+            [ORVANE, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, cwd=cwd)
+        self.lines = []
+        self.err = b""
+        self._partial = b""
+        self._seen = 0
+
+    def _read(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout, self.proc.stderr], [], [], timeout)
+        for stream in ready:
+            chunk = os.read(stream.fileno(), 1 << 20)
+            if stream is self.proc.stderr:
+                self.err += chunk
+                continue
+            if not chunk:
+                return False
+            self._partial += chunk
+            *complete, self._partial = self._partial.split(b"\n")
+            self.lines += [c.decode("utf-8", "surrogateescape") for c in complete]
+        return True
+
+    def wait_for(self, predicate, timeout=DEADLINE):
+        """Reads until predicate(lines) holds; returns its value or None at the deadline."""
+        end = time.monotonic() + timeout
+        while True:
+            found = predicate(self.lines)
+            if found:
+                return found
+            left = end - time.monotonic()
+            if left <= 0 or (not self._read(min(left, 0.2)) and self.proc.poll() is not None):
+                return predicate(self.lines)
+
+    def wait_line(self, text, timeout=DEADLINE):
+        return self.wait_for(lambda lines: text in lines, timeout)
+
+    def settle(self, quiet=0.3, timeout=DEADLINE):
+        """Reads until no line has come for `quiet` seconds (used only to see that nothing more comes)."""
+        end = time.monotonic() + timeout
+        count = len(self.lines)
+        last = time.monotonic()
+        while time.monotonic() < end:
+            self._read(0.05)
+            if len(self.lines) != count:
+                count, last = len(self.lines), time.monotonic()
+            elif time.monotonic() - last >= quiet:
+                break
+
+    def new_lines(self):
+        """Lines since the previous call."""
+        fresh = self.lines[self._seen:]
+        self._seen = len(self.lines)
+        return fresh
+
+    def arm(self, directory, timeout=DEADLINE):
+        """Touches a probe file until its line shows, so the watch is known to be in place."""
+        probe = os.path.join(directory, ".orvane-probe")
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            with open(probe, "a"):
+                pass
+            if self.wait_for(lambda lines: any(probe in l for l in lines), 0.2):
+                os.unlink(probe)
+                self.wait_line(line("SHCNE_DELETE", probe))
+                self.settle()
+                self.new_lines()
+                return True
+            if self.proc.poll() is not None:
+                break
+        return False
+
+    def stop(self, sig=signal.SIGINT, timeout=DEADLINE):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        while self._read(0):
+            pass
+        return self.proc.returncode
+
+    def dump(self):
+        return "orvane output:\n%s\n%s\norvane stderr:\n%s" % (
+            "\n".join(self.lines), self._partial.decode("utf-8", "replace"),
+            self.err.decode("utf-8", "replace"))
+
+
+class OrvaneTestCase(unittest.TestCase):
+    """Each test gets a fresh directory and a started, armed orvane watching it."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="orvane-e2e-")
+        self.root = os.path.realpath(self.tmp.name)
+        self.tool = Orvane(self.root)
+        self.addCleanup(self.tmp.cleanup)
+        self.addCleanup(self.tool.stop)
+        if not self.tool.arm(self.root):
+            self.fail("orvane never armed\n" + self.tool.dump())
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def expect_line(self, event, path1, path2="", timeout=DEADLINE):
+        text = line(event, path1, path2)
+        if not self.tool.wait_line(text, timeout):
+            self.fail("missing line %s\n%s" % (text, self.tool.dump()))
+
+    def expect_once(self, event, path1, path2=""):
+        """The line shows, and after the output settles it shows exactly once."""
+        self.expect_line(event, path1, path2)
+        self.tool.settle()
+        text = line(event, path1, path2)
+        count = self.tool.lines.count(text)
+        if count != 1:
+            self.fail("%s shown %d times\n%s" % (text, count, self.tool.dump()))
