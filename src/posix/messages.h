@@ -16,7 +16,12 @@ typedef void (*PayloadRelease)(WPARAM wParam);
 BOOL PostOwnedMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, PayloadRelease release,
                       ULONG tag);
 
-// Removes every queued message posted with tag, releasing its payload.
+// Removes every queued message posted with tag, releasing its payload, on
+// whichever thread calls it. A message that its thread has taken but not yet
+// dispatched is not delivered, and released when the thread comes to it; one
+// whose procedure is running keeps its payload until the procedure returns.
+// Messages posted with tag after the call are queued as usual, so the sender
+// stops posting first.
 void DropTaggedMessages(ULONG tag);
 
 }  // namespace posix

@@ -71,6 +71,8 @@ typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD dwCtrlType);
 #define LOWORD(l) ((WORD)(((uintptr_t)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((uintptr_t)(l)) >> 16) & 0xffff))
 #define MAKEINTRESOURCEW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
+#define MAKELONG(a, b) ((LONG)((DWORD)LOWORD(a) | ((DWORD)LOWORD(b) << 16)))
+#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
 
 #define WM_NULL 0x0000
 #define WM_DESTROY 0x0002
@@ -82,6 +84,8 @@ typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD dwCtrlType);
 
 #define IDOK 1
 #define IDCANCEL 2
+
+#define BN_CLICKED 0
 
 #define SW_HIDE 0
 #define SW_SHOW 5
@@ -102,6 +106,7 @@ typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD dwCtrlType);
 #define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INVALID_WINDOW_HANDLE 1400
+#define ERROR_INVALID_THREAD_ID 1444
 #define ERROR_ACCESS_DENIED_WINDOW_THREAD 5
 
 typedef struct tagPOINT {

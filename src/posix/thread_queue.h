@@ -1,0 +1,87 @@
+// The message queue of one thread. Any thread may post to it; only its owner
+// takes messages from it. A thread's id and its queue come into being
+// together, at the thread's first call of GetCurrentThreadId or of any
+// messaging function, and the queue ends with the thread: what is still
+// queued then is released, and the thread's windows are retired.
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "messages.h"
+
+namespace posix {
+
+// A posted message. An owned one (PostOwnedMessage) carries a tag, and its
+// release, when set, frees the payload in msg.wParam.
+struct QueuedMessage {
+    MSG msg;
+    bool owned;
+    PayloadRelease release;
+    ULONG tag;
+};
+
+// Runs the release of each message that has one.
+void ReleasePayloads(const std::vector<QueuedMessage>& messages);
+
+class ThreadQueue {
+  public:
+    explicit ThreadQueue(DWORD threadId) : m_threadId(threadId) {}
+    DWORD ThreadId() const { return m_threadId; }
+
+    // Appends the message; false, queueing nothing, once the thread ended.
+    bool Post(const QueuedMessage& message);
+
+    // Makes Take return WM_QUIT with exitCode once no message is queued.
+    void PostQuit(int exitCode);
+
+    // Owner only. Blocks until a message is there and copies it to out. An
+    // owned message stays in hand until ClaimTaken; one that was taken
+    // before and never claimed is moved to unclaimed for release.
+    void Take(MSG* out, std::vector<QueuedMessage>* unclaimed);
+
+    // Owner only. Hands over the message in hand when it is msg; dropped
+    // tells whether DropTaggedMessages retired it meanwhile.
+    bool ClaimTaken(const MSG& msg, QueuedMessage* taken, bool* dropped);
+
+    // Moves every queued message for hwnd out of the queue.
+    void RemoveForWindow(HWND hwnd, std::vector<QueuedMessage>* removed);
+
+    // Moves every queued owned message with tag out of the queue. One in
+    // hand is marked dropped instead, and released when it is claimed.
+    void DropTag(ULONG tag, std::vector<QueuedMessage>* removed);
+
+    // Refuses further posts and moves everything still held to removed.
+    void End(std::vector<QueuedMessage>* removed);
+
+  private:
+    template <typename Predicate>
+    void RemoveIf(Predicate matches, std::vector<QueuedMessage>* removed);
+
+    const DWORD m_threadId;
+    std::mutex m_lock;
+    std::condition_variable m_posted;
+    std::deque<QueuedMessage> m_messages;
+    bool m_quit = false;
+    int m_exitCode = 0;
+    bool m_ended = false;
+    bool m_holding = false;
+    bool m_heldDropped = false;
+    QueuedMessage m_held{};
+};
+
+// The calling thread's queue, made on first use.
+const std::shared_ptr<ThreadQueue>& CurrentQueue();
+
+// The queue of a live thread, or null.
+std::shared_ptr<ThreadQueue> FindQueue(DWORD threadId);
+
+// The queues of all live threads.
+std::vector<std::shared_ptr<ThreadQueue>> AllQueues();
+
+}  // namespace posix
