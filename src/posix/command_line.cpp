@@ -1,20 +1,17 @@
 // GetCommandLineW and CommandLineToArgvW. The process's real argv is quoted
 // into one wide command line by the Windows rules, and CommandLineToArgvW
 // splits by the same rules, so each argument survives byte for byte.
+#include "command_line.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "wide_text.h"
 
 namespace {
-
-// A plain pointer, set before any dynamic initialiser could reset it.
-wchar_t* s_commandLine;
 
 // Quotes one argument so that the split gives it back: backslashes double
 // only where a quote follows them, and a quote is preceded by a backslash.
@@ -39,22 +36,22 @@ void AppendQuoted(std::wstring* line, const std::wstring& arg) {
     *line += L'"';
 }
 
-// glibc calls the functions of .init_array with the process's argc and argv,
-// so the command line is known before any static initialiser or main runs.
-void CaptureCommandLine(int argc, char** argv, char**) {
-    std::wstring line;
-    for (int i = 0; i < argc; ++i) {
-        if (i > 0) line += L' ';
-        AppendQuoted(&line, posix::WideFromBytes(argv[i]));
-    }
-    s_commandLine = static_cast<wchar_t*>(malloc((line.size() + 1) * sizeof(wchar_t)));
-    if (s_commandLine) wmemcpy(s_commandLine, line.c_str(), line.size() + 1);
+bool IsBlank(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v';
 }
 
-__attribute__((section(".init_array"), used)) void (*s_captureCommandLine)(int, char**, char**) =
-    CaptureCommandLine;
+}  // namespace
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v'; }
+namespace posix {
+
+std::wstring QuoteCommandLine(const std::vector<std::wstring>& args) {
+    std::wstring line;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (i > 0) line += L' ';
+        AppendQuoted(&line, args[i]);
+    }
+    return line;
+}
 
 // The Windows rules: 2n backslashes before a quote give n and the quote
 // toggles quoting; 2n+1 give n and a literal quote; a doubled quote inside
@@ -90,6 +87,26 @@ std::vector<std::wstring> SplitCommandLine(const wchar_t* p) {
     return args;
 }
 
+}  // namespace posix
+
+namespace {
+
+// A plain pointer, set before any dynamic initialiser could reset it.
+wchar_t* s_commandLine;
+
+// glibc calls the functions of .init_array with the process's argc and argv,
+// so the command line is known before any static initialiser or main runs.
+void CaptureCommandLine(int argc, char** argv, char**) {
+    std::vector<std::wstring> args;
+    for (int i = 0; i < argc; ++i) args.push_back(posix::WideFromBytes(argv[i]));
+    const std::wstring line = posix::QuoteCommandLine(args);
+    s_commandLine = static_cast<wchar_t*>(malloc((line.size() + 1) * sizeof(wchar_t)));
+    if (s_commandLine) wmemcpy(s_commandLine, line.c_str(), line.size() + 1);
+}
+
+__attribute__((section(".init_array"),
+               used)) void (*s_captureCommandLine)(int, char**, char**) = CaptureCommandLine;
+
 }  // namespace
 
 LPWSTR WINAPI GetCommandLineW(void) {
@@ -103,7 +120,7 @@ LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR lpCmdLine, int* pNumArgs) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const std::vector<std::wstring> args = SplitCommandLine(lpCmdLine);
+    const std::vector<std::wstring> args = posix::SplitCommandLine(lpCmdLine);
     size_t size = (args.size() + 1) * sizeof(LPWSTR);
     for (const std::wstring& arg : args) size += (arg.size() + 1) * sizeof(wchar_t);
     char* block = static_cast<char*>(malloc(size));
