@@ -9,6 +9,14 @@
 // user32: CreateDialogParamW, DestroyWindow, ShowWindow, UpdateWindow,
 //   GetMessageA, TranslateMessage, DispatchMessageA, PostMessageA/W,
 //   PostThreadMessageA/W, PostQuitMessage, SendMessageW.
+// Where Linux has no counterpart, the stand-ins keep to the tool's use: a
+// thread's queue exists from its first GetCurrentThreadId or messaging call;
+// GetMessageA takes no filters; PostMessage needs a live window (a null one
+// fails); SendMessageW works on the window's own thread only; dialogs are
+// never shown and their templates are not read; console control events are
+// SIGINT (Ctrl+C), SIGQUIT (Ctrl+Break), SIGHUP (close) and SIGTERM
+// (shutdown), and SetConsoleCtrlHandler must first be called before the
+// process starts other threads.
 // msvcrt: printf with the Microsoft runtime's meaning of the formats the tool
 //   uses (see runtime.h).
 // Wide text is the lossless image of the bytes: UTF-8 sequences become their
