@@ -76,14 +76,6 @@ TEST(CommandLineTest, SplitsByTheWindowsRules) {
     }
 }
 
-TEST(CommandLineTest, RefusesNullArguments) {
-    int count = 0;
-    SetLastError(0);
-    EXPECT_EQ(CommandLineToArgvW(nullptr, &count), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(CommandLineToArgvW(L"x", nullptr), nullptr);
-}
-
 // The child splits GetCommandLineW() and writes each argument back as bytes
 // with a NUL after it.
 TEST(CommandLineTest, ARealArgvComesBackByteForByte) {
