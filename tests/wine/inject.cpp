@@ -37,17 +37,8 @@ HWND Dialog(const wchar_t* text) {
     return reinterpret_cast<HWND>(Number(text));
 }
 
-// Any top-level window captioned "Orvane" that is a dialog (Wine's
-// FindWindowW does not take the dialog class by its "#32770" name).
-HWND FindDialog() {
-    HWND window = FindWindowW(nullptr, L"Orvane");
-    wchar_t className[16] = L"";
-    if (window) GetClassNameW(window, className, 16);
-    return wcscmp(className, L"#32770") == 0 ? window : nullptr;
-}
-
 int Find() {
-    HWND dialog = FindDialog();
+    HWND dialog = FindWindowW(L"#32770", L"Orvane");
     if (!dialog) return 1;
     const DWORD thread = GetWindowThreadProcessId(dialog, nullptr);
     printf("0x%p 0x%lx\n", static_cast<void*>(dialog), thread);
