@@ -1,0 +1,1 @@
+"""Shared pieces of the Orvane benchmarks in bench/."""

@@ -1,0 +1,24 @@
+"""Builds the small C helpers of bench/ with cc, outside the source tree."""
+import os
+import subprocess
+
+BENCH_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+REPO_DIR = os.path.dirname(BENCH_DIR)
+BUILD_DIR = os.path.join(REPO_DIR, "build", "bench")
+
+
+def helper(name):
+    """Path of build/bench/<name>, rebuilt when bench/<name>.c is newer."""
+    source = os.path.join(BENCH_DIR, name + ".c")
+    binary = os.path.join(BUILD_DIR, name)
+    fresh = os.path.exists(binary) and os.path.getmtime(binary) >= os.path.getmtime(source)
+    if not fresh:
+        os.makedirs(BUILD_DIR, exist_ok=True)
+        subprocess.run(["cc", "-O2", "-Wall", "-Wextra", "-Werror", "-o", binary, source],
+                       check=True, timeout=120)
+    return binary
+
+
+def default_orvane():
+    """The binary the linux preset builds."""
+    return os.environ.get("ORVANE", os.path.join(REPO_DIR, "build", "linux", "orvane"))
