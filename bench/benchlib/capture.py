@@ -5,6 +5,7 @@ pause after each read so that chunks batch up: the harness then costs the
 machine little next to the watcher it measures, and each chunk's arrival
 time is still known to a few milliseconds.
 """
+import ctypes
 import fcntl
 import os
 import select
@@ -16,10 +17,16 @@ PIPE_SIZE = 1 << 20
 BATCH_PAUSE = 0.002
 
 
-def _reset_sigint():
+PR_SET_PDEATHSIG = 1
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def _prepare_child():
     # A shell without job control starts background commands with SIGINT
     # ignored; the watchers are stopped with Ctrl+C's signal, so undo that.
     signal.signal(signal.SIGINT, signal.SIG_DFL)
+    # If the harness itself is killed, its watchers must not outlive it.
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
 
 
 class Stream:
@@ -75,7 +82,7 @@ class Child:
         self.started = time.monotonic()
         out = open(stdout_path, "wb") if stdout_path else subprocess.PIPE
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
-                                     stderr=subprocess.PIPE, preexec_fn=_reset_sigint)
+                                     stderr=subprocess.PIPE, preexec_fn=_prepare_child)
         if stdout_path:
             out.close()
         self.out = Stream(self.proc.stdout) if not stdout_path else None

@@ -54,3 +54,11 @@ def rotated(items, round_index):
     """The run order of one round; it changes each round to spread drift."""
     k = round_index % len(items) if items else 0
     return items[k:] + items[:k]
+
+
+def run(main):
+    """Calls main; an interrupt (Ctrl+C, SIGTERM) ends it with one line."""
+    try:
+        main()
+    except KeyboardInterrupt:
+        sys.exit("bench: interrupted; watchers stopped and temp trees removed")
