@@ -1,25 +1,70 @@
-// SHChangeNotifyRegister and SHChangeNotifyDeregister. For now they only
-// record the registration; the watch of the file system comes behind them.
+// SHChangeNotifyRegister and SHChangeNotifyDeregister: each registration runs
+// a watch of the file system whose changes reach the window as messages.
 #include <shlobj.h>
 
+#include <cstdlib>
+#include <map>
+#include <memory>
 #include <mutex>
-#include <set>
+#include <string>
+
+#include "change_source/watcher.h"
+#include "item_list.h"
+#include "messages.h"
 
 namespace {
+
 std::mutex s_lock;
-std::set<ULONG> s_registrations;
+std::map<ULONG, std::unique_ptr<posix::Watcher>> s_watchers;
 ULONG s_lastId;
+
+// wParam addresses two item lists; both and the pair are freed once the
+// window procedure has returned, or when the message is dropped.
+void ReleasePair(WPARAM wParam) {
+    ITEMIDLIST** pair = reinterpret_cast<ITEMIDLIST**>(wParam);
+    CoTaskMemFree(pair[0]);
+    CoTaskMemFree(pair[1]);
+    free(pair);
+}
+
+posix::Watcher::Sink PostTo(HWND hwnd, UINT msg, ULONG id) {
+    return [hwnd, msg, id](LONG event, const std::string& path1, const std::string* path2) {
+        ITEMIDLIST** pair = static_cast<ITEMIDLIST**>(malloc(2 * sizeof(ITEMIDLIST*)));
+        if (!pair) return;
+        pair[0] = posix::NewItemList(path1);
+        pair[1] = path2 ? posix::NewItemList(*path2) : nullptr;
+        posix::PostOwnedMessage(hwnd, msg, reinterpret_cast<WPARAM>(pair), event, ReleasePair, id);
+    };
+}
+
 }  // namespace
 
-ULONG WINAPI SHChangeNotifyRegister(HWND, int, LONG, UINT, int cEntries,
+// One entry, with an item, is what the tool registers; other forms are
+// refused with 0.
+ULONG WINAPI SHChangeNotifyRegister(HWND hwnd, int, LONG, UINT wMsg, int cEntries,
                                     const SHChangeNotifyEntry* pshcne) {
     if (cEntries != 1 || !pshcne || !pshcne->pidl) return 0;
     std::lock_guard<std::mutex> hold(s_lock);
-    s_registrations.insert(++s_lastId);
-    return s_lastId;
+    const ULONG id = ++s_lastId;
+    std::unique_ptr<posix::Watcher> watcher(
+        new posix::Watcher(std::string(posix::ItemListPath(pshcne->pidl)), pshcne->fRecursive != 0,
+                           PostTo(hwnd, wMsg, id)));
+    if (!watcher->Start()) return 0;
+    s_watchers[id] = std::move(watcher);
+    return id;
 }
 
 BOOL WINAPI SHChangeNotifyDeregister(ULONG ulID) {
-    std::lock_guard<std::mutex> hold(s_lock);
-    return s_registrations.erase(ulID) ? TRUE : FALSE;
+    std::unique_ptr<posix::Watcher> watcher;
+    {
+        std::lock_guard<std::mutex> hold(s_lock);
+        auto it = s_watchers.find(ulID);
+        if (it == s_watchers.end()) return FALSE;
+        watcher = std::move(it->second);
+        s_watchers.erase(it);
+    }
+    // Stopped first, so nothing is posted after the queue is cleared.
+    watcher->Stop();
+    posix::DropTaggedMessages(ulID);
+    return TRUE;
 }

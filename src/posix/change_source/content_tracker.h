@@ -1,0 +1,53 @@
+// Decides when a file's contents count as changed: once per completed change
+// (the writer closed the file), never once per write(). A file that is kept
+// open and written now and then is reported while open too, at most about
+// once a second, once its writer pauses.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace posix {
+
+class ContentTracker {
+  public:
+    using Clock = std::chrono::steady_clock;
+    using Time = Clock::time_point;
+
+    // How long a file must have been dirty, and its writer quiet, before a
+    // file still open is reported.
+    static constexpr std::chrono::milliseconds kOpenReportAge{1000};
+    static constexpr std::chrono::milliseconds kOpenReportQuiet{300};
+    // How long after its creation a file's attribute changes count as part
+    // of making it (touch sets the times of the file it has just created).
+    static constexpr std::chrono::milliseconds kFreshAge{1000};
+
+    void Created(const std::string& path, Time now);
+    // True when an attribute change on path belongs to its creation.
+    bool IsFresh(const std::string& path, Time now) const;
+    void Modified(const std::string& path, Time now);
+    // The writer closed path: true when its contents changed since the last
+    // report.
+    bool Closed(const std::string& path);
+    void Forget(const std::string& path);
+    void Renamed(const std::string& from, const std::string& to);
+
+    // Files still open whose change is due now; they count as reported.
+    std::vector<std::string> Due(Time now);
+    // Whether anything waits on time, so the caller knows to wake up.
+    bool Waiting() const { return !m_files.empty(); }
+
+  private:
+    struct File {
+        bool dirty = false;
+        Time dirtySince{};
+        Time lastWrite{};
+        Time createdAt{};
+        bool fresh = false;
+    };
+    std::unordered_map<std::string, File> m_files;
+};
+
+}  // namespace posix

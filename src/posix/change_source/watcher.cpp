@@ -1,0 +1,430 @@
+#include "watcher.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <shlobj.h>
+
+#include "event_mapping.h"
+#include "pseudo_mounts.h"
+
+namespace posix {
+namespace {
+
+constexpr uint32_t kDirMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
+                              IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF |
+                              IN_ONLYDIR | IN_EXCL_UNLINK;
+constexpr uint32_t kFileMask =
+    IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr size_t kReadSize = 256 * 1024;
+// A rename's two ends are queued back to back; when a read ended between
+// them, the other end is already queued, so a short wait is enough.
+constexpr int kPartnerWaitMs = 5;
+constexpr int kContentTickMs = 100;
+
+void Warn(const char* format, const std::string& path, const char* detail) {
+    fprintf(stderr, format, path.c_str(), detail);
+    fflush(stderr);
+}
+
+std::string ParentOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+int ReadIntFile(const char* path) {
+    FILE* file = fopen(path, "r");
+    int value = -1;
+    if (file) {
+        if (fscanf(file, "%d", &value) != 1) value = -1;
+        fclose(file);
+    }
+    return value;
+}
+
+}  // namespace
+
+Watcher::Watcher(std::string root, bool recursive, Sink sink)
+    : m_recursive(recursive), m_sink(std::move(sink)), m_tree(std::move(root)) {}
+
+Watcher::~Watcher() {
+    Stop();
+}
+
+bool Watcher::Start() {
+    const std::string root = m_tree.Root()->name;
+    struct stat info;
+    if (lstat(root.c_str(), &info) != 0) {
+        Warn("orvane: cannot watch '%s': %s\n", root, strerror(errno));
+        return false;
+    }
+    m_rootIsDir = S_ISDIR(info.st_mode);
+    m_inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_inotifyFd < 0 || m_wakeFd < 0) {
+        Warn("orvane: cannot watch '%s': inotify: %s\n", root, strerror(errno));
+        return false;
+    }
+    struct {
+        struct file_handle header;
+        char bytes[MAX_HANDLE_SZ];
+    } handle;
+    handle.header.handle_bytes = MAX_HANDLE_SZ;
+    int mountId;
+    if (name_to_handle_at(AT_FDCWD, root.c_str(), &handle.header, &mountId, 0) == 0) {
+        const char* raw = reinterpret_cast<const char*>(&handle);
+        m_handle.assign(raw, raw + sizeof(struct file_handle) + handle.header.handle_bytes);
+    }
+    for (const std::string& point : ReadPseudoMountPoints()) {
+        if (point != root) m_skipped.insert(point);
+    }
+    if (m_rootIsDir) {
+        WatchTree(m_tree.Root(), false);
+    } else {
+        const int wd = inotify_add_watch(m_inotifyFd, root.c_str(), kFileMask);
+        if (wd >= 0) m_tree.SetWd(m_tree.Root(), wd);
+    }
+    if (m_tree.Root()->wd < 0) {
+        if (!m_rootIsDir) Warn("orvane: cannot watch '%s': %s\n", root, strerror(errno));
+        return false;
+    }
+    m_buffer.resize(kReadSize);
+    m_thread = std::thread(&Watcher::Run, this);
+    return true;
+}
+
+void Watcher::Stop() {
+    if (m_thread.joinable()) {
+        const uint64_t one = 1;
+        if (write(m_wakeFd, &one, sizeof one) < 0) perror("orvane: eventfd");
+        m_thread.join();
+    }
+    if (m_inotifyFd >= 0) close(m_inotifyFd);
+    if (m_wakeFd >= 0) close(m_wakeFd);
+    m_inotifyFd = m_wakeFd = -1;
+}
+
+void Watcher::Run() {
+    for (;;) {
+        int timeout = -1;
+        if (m_pairer.HasPending()) {
+            timeout = kPartnerWaitMs;
+        } else if (m_contents.Waiting()) {
+            timeout = kContentTickMs;
+        }
+        struct pollfd fds[2] = {{m_inotifyFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        const int ready = poll(fds, 2, timeout);
+        if (ready < 0 && errno != EINTR) return;
+        if (fds[1].revents) return;
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
+            if (!Drain()) return;
+        } else if (ready == 0 && m_pairer.HasPending()) {
+            FlushUnpaired(m_pairer.TakeAll());
+        }
+        ReportDueContents();
+    }
+}
+
+// Reads until the kernel queue is empty, in large reads, so it never fills
+// while the lines are being written.
+bool Watcher::Drain() {
+    for (;;) {
+        const ssize_t size = read(m_inotifyFd, m_buffer.data(), m_buffer.size());
+        if (size < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) return false;
+            break;
+        }
+        m_events.clear();
+        ParseInotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_events);
+        for (const InotifyEvent& event : m_events) Handle(event);
+        FlushUnpaired(m_pairer.EndOfRead());
+    }
+    // Everything queued before the last scans has been read: what they
+    // reported can no longer come twice.
+    for (int wd : m_scannedWds) {
+        if (DirNode* node = m_tree.Find(wd)) node->scanned.clear();
+    }
+    m_scannedWds.clear();
+    return true;
+}
+
+void Watcher::Handle(const InotifyEvent& event) {
+    if (event.mask & IN_Q_OVERFLOW) {
+        Emit(ShellEventFromMask(event.mask), m_tree.Root()->name);
+        Rescan();
+        return;
+    }
+    DirNode* node = m_tree.Find(event.wd);
+    if (!node) return;  // a watch already given up; its last events trail behind
+    if (event.mask & IN_IGNORED) {
+        if (node->parent) Unwatch(m_tree.Remove(node));
+        return;
+    }
+    if (event.name.empty()) {
+        HandleOnItself(node, event.mask);
+        return;
+    }
+    const std::string name(event.name);
+    const std::string path = m_tree.PathOf(node, name);
+    const bool dir = event.mask & IN_ISDIR;
+    const auto now = ContentTracker::Clock::now();
+    if (event.mask & IN_CREATE) {
+        if (node->scanned.erase(name)) {  // the scan reported it already
+            if (!dir) m_contents.Created(path, now);
+            return;
+        }
+        Emit(ShellEventFromMask(event.mask), path);
+        if (dir && m_recursive) {
+            WatchTree(m_tree.AddChild(node, name), true);
+        } else if (!dir) {
+            m_contents.Created(path, now);
+        }
+    } else if (event.mask & IN_MOVED_FROM) {
+        m_pairer.From(event.wd, event.mask, event.cookie, name);
+    } else if (event.mask & IN_MOVED_TO) {
+        HandleMovedTo(node, event, path);
+    } else if (event.mask & IN_DELETE) {
+        Emit(ShellEventFromMask(event.mask), path);
+        if (DirNode* child = m_tree.Child(node, name)) Unwatch(m_tree.Remove(child));
+        m_contents.Forget(path);
+    } else if (event.mask & IN_ATTRIB) {
+        if (dir || !m_contents.IsFresh(path, now)) Emit(ShellEventFromMask(event.mask), path);
+    } else if (event.mask & IN_MODIFY) {
+        if (!dir) m_contents.Modified(path, now);
+    } else if ((event.mask & IN_CLOSE_WRITE) && m_contents.Closed(path)) {
+        Emit(ShellEventFromMask(event.mask), path);
+    }
+}
+
+// Events on a watched directory itself are reported by its parent's watch,
+// with the name; only the root's own are reported from here.
+void Watcher::HandleOnItself(DirNode* node, uint32_t mask) {
+    if (node->parent || m_rootGone) return;
+    const std::string root = node->name;
+    const uint32_t kind = m_rootIsDir ? IN_ISDIR : 0;
+    if (mask & IN_DELETE_SELF) {
+        m_rootGone = true;
+        Emit(ShellEventFromMask(IN_DELETE_SELF | kind), root);
+    } else if (mask & IN_MOVE_SELF) {
+        const std::string moved = FindMovedRoot();
+        if (moved.empty()) {
+            // Gone somewhere that cannot be named: say it left, and print
+            // nothing more under a path that is no longer true.
+            m_rootGone = true;
+            Emit(ShellEventFromMask(IN_MOVED_FROM | kind), root);
+        } else if (moved != root) {
+            m_tree.SetRootPath(moved);
+            Emit(ShellEventFromMask(kPairedMove | kind), root, &moved);
+        }
+    } else if (mask & IN_ATTRIB) {
+        Emit(ShellEventFromMask(IN_ATTRIB), root);
+    } else if (!m_rootIsDir && (mask & IN_MODIFY)) {
+        m_contents.Modified(root, ContentTracker::Clock::now());
+    } else if (!m_rootIsDir && (mask & IN_CLOSE_WRITE) && m_contents.Closed(root)) {
+        Emit(ShellEventFromMask(IN_CLOSE_WRITE), root);
+    }
+}
+
+// The root's new path, found again through its file handle; empty when it
+// cannot be found (no handle, or no permission to open by handle).
+std::string Watcher::FindMovedRoot() {
+    if (m_handle.empty()) return "";
+    std::string mountDir = ParentOf(m_tree.Root()->name);
+    int mountFd = -1;
+    while ((mountFd = open(mountDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) < 0 &&
+           mountDir != "/") {
+        mountDir = ParentOf(mountDir);
+    }
+    if (mountFd < 0) return "";
+    std::vector<char> handle = m_handle;
+    const int fd = open_by_handle_at(mountFd, reinterpret_cast<struct file_handle*>(handle.data()),
+                                     O_PATH | O_CLOEXEC);
+    close(mountFd);
+    if (fd < 0) return "";
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(link, &target[0], target.size());
+    close(fd);
+    if (length <= 0 || target[0] != '/') return "";
+    target.resize(static_cast<size_t>(length));
+    return target;
+}
+
+void Watcher::HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path) {
+    const std::string name(event.name);
+    const bool dir = event.mask & IN_ISDIR;
+    std::optional<MoveEnd> from = m_pairer.TakePartner(event.cookie);
+    DirNode* fromParent = from ? m_tree.Find(from->wd) : nullptr;
+    if (!fromParent) {  // it came from outside the tree
+        Emit(ShellEventFromMask(event.mask), path);
+        if (dir && m_recursive) WatchTree(m_tree.AddChild(node, name), false);
+        return;
+    }
+    const std::string oldPath = m_tree.PathOf(fromParent, from->name);
+    Emit(ShellEventFromMask(event.mask | kPairedMove), oldPath, &path);
+    m_contents.Renamed(oldPath, path);
+    if (!dir) return;
+    if (DirNode* moved = m_tree.Child(fromParent, from->name)) {
+        Unwatch(m_tree.Move(moved, node, name));
+    } else if (m_recursive) {
+        WatchTree(m_tree.AddChild(node, name), false);
+    }
+}
+
+void Watcher::HandleMoveOut(const MoveEnd& end) {
+    DirNode* parent = m_tree.Find(end.wd);
+    if (!parent) return;
+    const std::string path = m_tree.PathOf(parent, end.name);
+    Emit(ShellEventFromMask(end.mask), path);
+    if (DirNode* child = m_tree.Child(parent, end.name)) Unwatch(m_tree.Remove(child));
+    m_contents.Forget(path);
+}
+
+void Watcher::FlushUnpaired(std::vector<MoveEnd> ends) {
+    for (const MoveEnd& end : ends) HandleMoveOut(end);
+}
+
+void Watcher::ReportDueContents() {
+    if (!m_contents.Waiting()) return;
+    for (const std::string& path : m_contents.Due(ContentTracker::Clock::now())) {
+        Emit(SHCNE_UPDATEITEM, path);
+    }
+}
+
+// After the kernel dropped events, the whole tree is walked again: watches
+// that still stand keep their numbers, directories made meanwhile are added,
+// and watches of what is gone are removed.
+void Watcher::Rescan() {
+    std::vector<int> old;
+    m_tree.ForEach([&](DirNode* node) {
+        if (node->wd >= 0) old.push_back(node->wd);
+    });
+    m_tree = DirTree(m_tree.Root()->name);
+    m_scannedWds.clear();
+    m_pairer.TakeAll();
+    WatchTree(m_tree.Root(), false);
+    std::vector<int> gone;
+    for (int wd : old) {
+        if (!m_tree.Find(wd)) gone.push_back(wd);
+    }
+    Unwatch(gone);
+}
+
+void Watcher::WatchTree(DirNode* top, bool report) {
+    m_unwatched = 0;
+    m_walked = 0;
+    std::vector<std::pair<DirNode*, std::string>> pending{{top, m_tree.PathOf(top)}};
+    while (!pending.empty()) {
+        auto [node, path] = std::move(pending.back());
+        pending.pop_back();
+        if (node->parent && m_skipped.count(path)) continue;
+        ++m_walked;
+        const int fd = OpenDirectory(node, path);
+        if (fd < 0) {
+            if (errno == EACCES || errno == EPERM) {
+                Warn("orvane: skipping '%s': %s\n", path, strerror(errno));
+            }
+            continue;
+        }
+        const int wd = AddWatch(fd, path);
+        if (wd >= 0) {
+            m_tree.SetWd(node, wd);
+        } else if (errno == ENOSPC) {
+            ++m_unwatched;
+        }
+        if (m_recursive) ScanDirectory(fd, node, path, report && node->parent, &pending);
+        close(fd);
+    }
+    if (m_unwatched) ReportWatchLimit();
+}
+
+// Opens by path; a path too long for the kernel is opened one component at a
+// time from the root instead.
+int Watcher::OpenDirectory(const DirNode* node, const std::string& path) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    if (path.size() < PATH_MAX) return open(path.c_str(), flags);
+    if (!node->parent) return -1;
+    std::vector<const DirNode*> chain;
+    for (const DirNode* up = node; up->parent; up = up->parent) chain.push_back(up);
+    int fd = open(m_tree.Root()->name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (auto it = chain.rbegin(); fd >= 0 && it != chain.rend(); ++it) {
+        const bool last = *it == node;
+        const int next = openat(fd, (*it)->name.c_str(),
+                                last ? flags : (O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+// Watched through the open descriptor, so a long path or a directory renamed
+// since it was opened still gets the right watch.
+int Watcher::AddWatch(int dirFd, const std::string& path) {
+    if (path.size() < PATH_MAX) return inotify_add_watch(m_inotifyFd, path.c_str(), kDirMask);
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dirFd);
+    return inotify_add_watch(m_inotifyFd, link, kDirMask);
+}
+
+void Watcher::ScanDirectory(int dirFd, DirNode* node, const std::string& path, bool report,
+                            std::vector<std::pair<DirNode*, std::string>>* pending) {
+    const int listFd = dup(dirFd);
+    DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0) close(listFd);
+        return;
+    }
+    const auto now = ContentTracker::Clock::now();
+    while (const struct dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        bool isDir = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info;
+            isDir =
+                fstatat(dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+        }
+        std::string childPath = path == "/" ? "/" + std::string(name) : path + "/" + name;
+        if (report) {
+            Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
+            node->scanned.insert(name);
+            if (!isDir) m_contents.Created(childPath, now);
+        }
+        if (isDir) pending->emplace_back(m_tree.AddChild(node, name), std::move(childPath));
+    }
+    if (report && !node->scanned.empty() && node->wd >= 0) m_scannedWds.push_back(node->wd);
+    closedir(dir);
+}
+
+void Watcher::ReportWatchLimit() {
+    const int limit = ReadIntFile("/proc/sys/fs/inotify/max_user_watches");
+    fprintf(stderr,
+            "orvane: the inotify watch limit is reached (fs.inotify.max_user_watches = %d): %zu of "
+            "%zu directories below '%s' are not watched; raise it with "
+            "'sysctl fs.inotify.max_user_watches=%d'\n",
+            limit, m_unwatched, m_walked, m_tree.Root()->name.c_str(),
+            limit > 0 ? limit * 2 + static_cast<int>(m_unwatched) : 524288);
+    fflush(stderr);
+}
+
+void Watcher::Unwatch(const std::vector<int>& wds) {
+    for (int wd : wds) inotify_rm_watch(m_inotifyFd, wd);
+}
+
+void Watcher::Emit(LONG event, const std::string& path1, const std::string* path2) {
+    if (event) m_sink(event, path1, path2);
+}
+
+}  // namespace posix

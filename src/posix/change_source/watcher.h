@@ -1,0 +1,83 @@
+// A recursive inotify watch of one item and everything below it, turned into
+// shell events. It runs on a thread of its own from Start to Stop.
+#pragma once
+
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <windows.h>
+
+#include "content_tracker.h"
+#include "dir_tree.h"
+#include "inotify_buffer.h"
+#include "rename_pairer.h"
+
+namespace posix {
+
+class Watcher {
+  public:
+    // Called on the watch's thread for every change: the SHCNE_ code, the
+    // item's path, and the second path of a rename (else null).
+    using Sink =
+        std::function<void(LONG event, const std::string& path1, const std::string* path2)>;
+
+    Watcher(std::string root, bool recursive, Sink sink);
+    ~Watcher();
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    // Watches the tree, then starts the thread. False (with a line on
+    // standard error) when nothing could be watched.
+    bool Start();
+    // Stops the thread; no sink call happens after it returns.
+    void Stop();
+
+  private:
+    void Run();
+    bool Drain();
+    void Handle(const InotifyEvent& event);
+    void HandleOnItself(DirNode* node, uint32_t mask);
+    void HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path);
+    void HandleMoveOut(const MoveEnd& end);
+    void FlushUnpaired(std::vector<MoveEnd> ends);
+    void ReportDueContents();
+    void Rescan();
+
+    // Watches node and, when recursive, everything below it. With report,
+    // each entry found is reported as created (a directory that was filled
+    // before its watch was in place).
+    void WatchTree(DirNode* node, bool report);
+    int OpenDirectory(const DirNode* node, const std::string& path);
+    int AddWatch(int dirFd, const std::string& path);
+    void ScanDirectory(int dirFd, DirNode* node, const std::string& path, bool report,
+                       std::vector<std::pair<DirNode*, std::string>>* pending);
+    void ReportWatchLimit();
+    void Unwatch(const std::vector<int>& wds);
+    void Emit(LONG event, const std::string& path1, const std::string* path2 = nullptr);
+    std::string FindMovedRoot();
+
+    const bool m_recursive;
+    const Sink m_sink;
+    DirTree m_tree;
+    RenamePairer m_pairer;
+    ContentTracker m_contents;
+    std::unordered_set<std::string> m_skipped;  // pseudo file systems' mount points
+    std::vector<int> m_scannedWds;              // nodes whose scanned sets await the drain
+    bool m_rootIsDir = true;
+    bool m_rootGone = false;
+    size_t m_unwatched = 0;  // directories refused by the watch limit, in this walk
+    size_t m_walked = 0;
+    int m_inotifyFd = -1;
+    int m_wakeFd = -1;
+    std::vector<char> m_handle;  // the root's file handle, to find it after a move
+    std::vector<char> m_buffer;
+    std::vector<InotifyEvent> m_events;
+    std::thread m_thread;
+};
+
+}  // namespace posix
