@@ -41,11 +41,11 @@ const char* ParseConversion(const char* p, va_list* args, Conversion* conversion
     return p;
 }
 
-void WriteFormatted(std::string* out, const std::string& spec, ...) {
+void WriteFormatted(std::string* out, const char* spec, ...) {
     char buffer[512];
     va_list args;
     va_start(args, spec);
-    int length = vsnprintf(buffer, sizeof buffer, spec.c_str(), args);
+    int length = vsnprintf(buffer, sizeof buffer, spec, args);
     va_end(args);
     if (length < 0) return;
     if (static_cast<size_t>(length) < sizeof buffer) {
@@ -54,7 +54,7 @@ void WriteFormatted(std::string* out, const std::string& spec, ...) {
     }
     std::string large(static_cast<size_t>(length) + 1, '\0');
     va_start(args, spec);
-    vsnprintf(&large[0], large.size(), spec.c_str(), args);
+    vsnprintf(&large[0], large.size(), spec, args);
     va_end(args);
     out->append(large, 0, static_cast<size_t>(length));
 }
@@ -89,7 +89,7 @@ void WriteInteger(std::string* out, const Conversion& c, va_list* args) {
         uint32_t v = va_arg(*args, uint32_t);
         value = c.size == 'h' ? static_cast<unsigned short>(v) : v;
     }
-    WriteFormatted(out, spec, value);
+    WriteFormatted(out, spec.c_str(), value);
 }
 
 void WriteConversion(std::string* out, const Conversion& c, va_list* args) {
@@ -103,18 +103,19 @@ void WriteConversion(std::string* out, const Conversion& c, va_list* args) {
             WriteInteger(out, c, args);
             break;
         case 'c':
-            WriteFormatted(out, c.spec + 'c', va_arg(*args, int));
+            WriteFormatted(out, (c.spec + 'c').c_str(), va_arg(*args, int));
             break;
         case 's': {
             const char* text = va_arg(*args, const char*);
-            WriteFormatted(out, c.spec + 's', EscapeControls(text ? text : "(null)").c_str());
+            WriteFormatted(out, (c.spec + 's').c_str(),
+                           EscapeControls(text ? text : "(null)").c_str());
             break;
         }
         case 'p': {
             const int digits = static_cast<int>(2 * sizeof(void*));
-            WriteFormatted(out, "%0*llX", digits,
-                           static_cast<unsigned long long>(
-                               reinterpret_cast<uintptr_t>(va_arg(*args, void*))));
+            WriteFormatted(
+                out, "%0*llX", digits,
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(*args, void*))));
             break;
         }
         case '%':

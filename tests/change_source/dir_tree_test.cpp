@@ -1,0 +1,66 @@
+#include "change_source/dir_tree.h"
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(DirTreeTest, RenamingADirectoryRenamesEverythingBelowIt) {
+    posix::DirTree tree("/w");
+    posix::DirNode* a = tree.AddChild(tree.Root(), "a");
+    posix::DirNode* b = tree.AddChild(a, "b");
+    posix::DirNode* c = tree.AddChild(b, "c");
+    posix::DirNode* other = tree.AddChild(tree.Root(), "other");
+    tree.SetWd(c, 7);
+
+    tree.Move(a, other, "renamed");
+    EXPECT_EQ(tree.PathOf(c), "/w/other/renamed/b/c");
+    EXPECT_EQ(tree.PathOf(tree.Find(7), "f"), "/w/other/renamed/b/c/f");
+    EXPECT_EQ(tree.Child(tree.Root(), "a"), nullptr);
+}
+
+TEST(DirTreeTest, MovingOverADirectoryReplacesItAndGivesBackItsWatches) {
+    posix::DirTree tree("/w");
+    posix::DirNode* a = tree.AddChild(tree.Root(), "a");
+    posix::DirNode* b = tree.AddChild(tree.Root(), "b");
+    tree.SetWd(a, 1);
+    tree.SetWd(b, 2);
+    tree.SetWd(tree.AddChild(b, "inner"), 3);
+    std::vector<int> replaced = tree.Move(a, tree.Root(), "b");
+    std::sort(replaced.begin(), replaced.end());
+    EXPECT_EQ(replaced, (std::vector<int>{2, 3}));
+    EXPECT_EQ(tree.Find(1), a);
+    EXPECT_EQ(tree.Find(3), nullptr);
+    EXPECT_EQ(tree.PathOf(a), "/w/b");
+}
+
+TEST(DirTreeTest, RemovingASubtreeForgetsItsWatches) {
+    posix::DirTree tree("/w");
+    posix::DirNode* a = tree.AddChild(tree.Root(), "a");
+    tree.SetWd(a, 1);
+    tree.SetWd(tree.AddChild(a, "b"), 2);
+    std::vector<int> wds = tree.Remove(a);
+    std::sort(wds.begin(), wds.end());
+    EXPECT_EQ(wds, (std::vector<int>{1, 2}));
+    EXPECT_EQ(tree.Find(1), nullptr);
+    EXPECT_EQ(tree.Find(2), nullptr);
+    EXPECT_TRUE(tree.Remove(tree.Root()).empty());
+}
+
+TEST(DirTreeTest, PathsBelowTheFileSystemRootHaveOneSlash) {
+    posix::DirTree tree("/");
+    EXPECT_EQ(tree.PathOf(tree.AddChild(tree.Root(), "tmp"), "f"), "/tmp/f");
+    tree.SetRootPath("/moved");
+    EXPECT_EQ(tree.PathOf(tree.Child(tree.Root(), "tmp")), "/moved/tmp");
+}
+
+TEST(DirTreeTest, ADirectoryCannotMoveIntoItsOwnSubtree) {
+    posix::DirTree tree("/w");
+    posix::DirNode* a = tree.AddChild(tree.Root(), "a");
+    posix::DirNode* b = tree.AddChild(a, "b");
+    tree.Move(a, b, "loop");
+    EXPECT_EQ(tree.PathOf(b), "/w/a/b");
+}
+
+}  // namespace
