@@ -69,6 +69,8 @@ bool Watcher::Start() {
         return false;
     }
     m_rootIsDir = S_ISDIR(info.st_mode);
+    m_rootDevice = info.st_dev;
+    m_rootInode = info.st_ino;
     m_inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_inotifyFd < 0 || m_wakeFd < 0) {
@@ -160,6 +162,7 @@ bool Watcher::Drain() {
 }
 
 void Watcher::Handle(const InotifyEvent& event) {
+    if (m_rootGone) return;  // nothing below it can be named truly any more
     if (event.mask & IN_Q_OVERFLOW) {
         Emit(ShellEventFromMask(event.mask), m_tree.Root()->name);
         Rescan();
@@ -236,16 +239,19 @@ void Watcher::HandleOnItself(DirNode* node, uint32_t mask) {
     }
 }
 
-// The root's new path, found again through its file handle; empty when it
-// cannot be found (no handle, or no permission to open by handle).
+// The root's new path: found again through its file handle where the
+// process may open by handle, else looked for by inode in its old parent
+// directory (a rename in place). Empty when it cannot be found.
 std::string Watcher::FindMovedRoot() {
+    const std::string parent = ParentOf(m_tree.Root()->name);
+    std::string moved = PathByHandle(parent);
+    return moved.empty() ? PathByInode(parent) : moved;
+}
+
+std::string Watcher::PathByHandle(const std::string& parent) {
     if (m_handle.empty()) return "";
-    std::string mountDir = ParentOf(m_tree.Root()->name);
-    int mountFd = -1;
-    while ((mountFd = open(mountDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) < 0 &&
-           mountDir != "/") {
-        mountDir = ParentOf(mountDir);
-    }
+    // A rename never leaves its file system, so the old parent's is the one.
+    const int mountFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (mountFd < 0) return "";
     std::vector<char> handle = m_handle;
     const int fd = open_by_handle_at(mountFd, reinterpret_cast<struct file_handle*>(handle.data()),
@@ -259,7 +265,27 @@ std::string Watcher::FindMovedRoot() {
     close(fd);
     if (length <= 0 || target[0] != '/') return "";
     target.resize(static_cast<size_t>(length));
+    // A moved item that was then deleted reads as "path (deleted)".
+    struct stat info;
+    if (lstat(target.c_str(), &info) != 0) return "";
     return target;
+}
+
+std::string Watcher::PathByInode(const std::string& parent) {
+    DIR* dir = opendir(parent.c_str());
+    if (!dir) return "";
+    std::string found;
+    while (const struct dirent* entry = readdir(dir)) {
+        if (entry->d_ino != m_rootInode) continue;
+        struct stat info;
+        if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            info.st_dev == m_rootDevice && info.st_ino == m_rootInode) {
+            found = parent == "/" ? "/" + std::string(entry->d_name) : parent + "/" + entry->d_name;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
 }
 
 void Watcher::HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path) {

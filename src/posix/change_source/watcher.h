@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -60,6 +61,8 @@ class Watcher {
     void Unwatch(const std::vector<int>& wds);
     void Emit(LONG event, const std::string& path1, const std::string* path2 = nullptr);
     std::string FindMovedRoot();
+    std::string PathByHandle(const std::string& parent);
+    std::string PathByInode(const std::string& parent);
 
     const bool m_recursive;
     const Sink m_sink;
@@ -70,6 +73,8 @@ class Watcher {
     std::vector<int> m_scannedWds;              // nodes whose scanned sets await the drain
     bool m_rootIsDir = true;
     bool m_rootGone = false;
+    dev_t m_rootDevice = 0;
+    ino_t m_rootInode = 0;
     size_t m_unwatched = 0;  // directories refused by the watch limit, in this walk
     size_t m_walked = 0;
     int m_inotifyFd = -1;
