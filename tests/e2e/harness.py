@@ -30,6 +30,8 @@ class Orvane:
         self._seen = 0
 
     def _read(self, timeout):
+        if not self.proc.stdout:
+            return False
         ready, _, _ = select.select([self.proc.stdout, self.proc.stderr], [], [], timeout)
         for stream in ready:
             chunk = os.read(stream.fileno(), 1 << 20)
@@ -76,20 +78,21 @@ class Orvane:
         return fresh
 
     def arm(self, directory, timeout=DEADLINE):
-        """Touches a probe file until its line shows, so the watch is known to be in place."""
-        probe = os.path.join(directory, ".orvane-probe")
+        """Creates probe files until one's line shows, so the watch is known to be in place."""
         end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            with open(probe, "a"):
+        attempt = 0
+        while time.monotonic() < end and self.proc.poll() is None:
+            attempt += 1
+            probe = os.path.join(directory, ".orvane-probe-%d" % attempt)
+            with open(probe, "w"):
                 pass
-            if self.wait_for(lambda lines: any(probe in l for l in lines), 0.2):
-                os.unlink(probe)
+            seen = self.wait_for(lambda lines: line("SHCNE_CREATE", probe) in lines, 0.2)
+            os.unlink(probe)
+            if seen:
                 self.wait_line(line("SHCNE_DELETE", probe))
                 self.settle()
                 self.new_lines()
                 return True
-            if self.proc.poll() is not None:
-                break
         return False
 
     def stop(self, sig=signal.SIGINT, timeout=DEADLINE):
@@ -100,9 +103,24 @@ class Orvane:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
-        while self._read(0):
+        while self.proc.stdout and self._read(0):
             pass
+        for stream in (self.proc.stdout, self.proc.stderr):
+            if stream:
+                stream.close()
+        self.proc.stdout = self.proc.stderr = None
         return self.proc.returncode
+
+    def handles_control_events(self, timeout=DEADLINE):
+        """Waits until the tool takes SIGINT itself (it is blocked for the handler thread)."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end and self.proc.poll() is None:
+            with open("/proc/%d/status" % self.proc.pid) as status:
+                for entry in status:
+                    if entry.startswith("SigBlk:") and int(entry.split()[1], 16) & (1 << (signal.SIGINT - 1)):
+                        return True
+            time.sleep(0.01)
+        return False
 
     def dump(self):
         return "orvane output:\n%s\n%s\norvane stderr:\n%s" % (
