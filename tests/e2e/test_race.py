@@ -1,0 +1,23 @@
+"""A folder made and filled before its watch is in place is still reported whole."""
+
+import subprocess
+
+from harness import OrvaneTestCase, line
+
+
+class RaceTest(OrvaneTestCase):
+    def test_mkdir_p_and_touch_back_to_back_each_line_once(self):
+        rounds = 100
+        script = "; ".join("mkdir -p r%d/b/c && touch r%d/b/c/f" % (i, i) for i in range(rounds))
+        subprocess.run(["sh", "-c", script], cwd=self.root, check=True)
+        expected = []
+        for i in range(rounds):
+            top = self.path("r%d" % i)
+            expected += [line("SHCNE_MKDIR", top), line("SHCNE_MKDIR", top + "/b"),
+                         line("SHCNE_MKDIR", top + "/b/c"), line("SHCNE_CREATE", top + "/b/c/f")]
+        last = expected[-1]
+        self.tool.wait_for(lambda lines: all(e in lines for e in expected))
+        self.tool.settle()
+        wrong = {e: self.tool.lines.count(e) for e in expected if self.tool.lines.count(e) != 1}
+        self.assertEqual(wrong, {}, "lines not shown exactly once\n" + self.tool.dump())
+        self.assertEqual(len(self.tool.new_lines()), len(expected), self.tool.dump())
