@@ -20,9 +20,13 @@ def line(event, path1, path2=""):
 class Orvane:
     """One running orvane, its output read as lines as they arrive."""
 
-    def __init__(self, *args, cwd=None):
+    def __init__(self, *args, cwd=None, user=None):
+        prefix = []
+        if user:
+            prefix = ["setpriv", "--reuid=" + user, "--regid=" + user if user != "nobody" else
+                      "--regid=nogroup", "--clear-groups"]
         self.proc = subprocess.Popen(
-            [ORVANE, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            prefix + [ORVANE, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, cwd=cwd)
         self.lines = []
         self.err = b""
@@ -70,6 +74,11 @@ class Orvane:
                 count, last = len(self.lines), time.monotonic()
             elif time.monotonic() - last >= quiet:
                 break
+
+    def forget(self):
+        """Drops the lines read so far, so later counts see only what follows."""
+        self.lines = []
+        self._seen = 0
 
     def new_lines(self):
         """Lines since the previous call."""

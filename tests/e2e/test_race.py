@@ -15,7 +15,6 @@ class RaceTest(OrvaneTestCase):
             top = self.path("r%d" % i)
             expected += [line("SHCNE_MKDIR", top), line("SHCNE_MKDIR", top + "/b"),
                          line("SHCNE_MKDIR", top + "/b/c"), line("SHCNE_CREATE", top + "/b/c/f")]
-        last = expected[-1]
         self.tool.wait_for(lambda lines: all(e in lines for e in expected))
         self.tool.settle()
         wrong = {e: self.tool.lines.count(e) for e in expected if self.tool.lines.count(e) != 1}

@@ -4,7 +4,7 @@ import os
 import shutil
 import tempfile
 
-from harness import DEADLINE, OrvaneTestCase, line
+from harness import OrvaneTestCase
 
 
 class RenamesTest(OrvaneTestCase):

@@ -1,0 +1,59 @@
+"""One SHCNE_UPDATEITEM per completed change of contents, never one per write."""
+
+import os
+import subprocess
+import time
+
+from harness import OrvaneTestCase, line
+
+
+class ContentsTest(OrvaneTestCase):
+    def existing(self, name, data=b"old\n"):
+        path = self.path(name)
+        with open(path, "wb") as f:
+            f.write(data)
+        self.expect_line("SHCNE_UPDATEITEM", path)
+        self.tool.settle()
+        self.tool.forget()
+        return path
+
+    def updates(self, path):
+        return self.tool.lines.count(line("SHCNE_UPDATEITEM", path))
+
+    def test_completed_changes_are_one_update_each(self):
+        source = self.path("big.src")
+        with open(source, "wb") as f:
+            f.write(os.urandom(1 << 20) * 50)
+        rows = [
+            ("append", lambda p: subprocess.run(["sh", "-c", "echo x >> '%s'" % p], check=True)),
+            ("50 MB copy", lambda p: subprocess.run(["cp", source, p], check=True)),
+            ("50 MB in place", lambda p: subprocess.run(
+                ["dd", "if=" + source, "of=" + p, "bs=64k", "conv=notrunc", "status=none"], check=True)),
+        ]
+        for name, act in rows:
+            with self.subTest(name):
+                path = self.existing(name.replace(" ", "-"))
+                act(path)
+                self.expect_once("SHCNE_UPDATEITEM", path)
+
+    def test_touch_is_an_attribute_change_only(self):
+        path = self.existing("touched")
+        subprocess.run(["touch", path], check=True)
+        self.expect_once("SHCNE_ATTRIBUTES", path)
+        self.assertEqual(self.updates(path), 0, self.tool.dump())
+
+    def test_a_file_kept_open_is_reported_while_open_but_not_per_write(self):
+        path = self.existing("log")
+        start = time.monotonic()
+        seen_open = False
+        with open(path, "a") as f:
+            for _ in range(7):
+                f.write("tick\n")
+                f.flush()
+                # The writer's own pace: a write every half second.
+                if self.tool.wait_for(lambda lines: line("SHCNE_UPDATEITEM", path) in lines, 0.5):
+                    seen_open = True
+        self.assertTrue(seen_open, "no update while the file was open\n" + self.tool.dump())
+        self.tool.settle()
+        elapsed = time.monotonic() - start
+        self.assertLessEqual(self.updates(path), int(elapsed) + 2, self.tool.dump())
