@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace posix {
@@ -16,8 +15,6 @@ struct DirNode {
     std::string name;  // for the root: its absolute path
     int wd = -1;
     std::unordered_map<std::string, std::unique_ptr<DirNode>> children;
-    // Entries a scan reported, so the kernel's own report of them is dropped.
-    std::unordered_set<std::string> scanned;
 };
 
 class DirTree {

@@ -154,10 +154,7 @@ bool Watcher::Drain() {
     }
     // Everything queued before the last scans has been read: what they
     // reported can no longer come twice.
-    for (int wd : m_scannedWds) {
-        if (DirNode* node = m_tree.Find(wd)) node->scanned.clear();
-    }
-    m_scannedWds.clear();
+    m_scanned.clear();
     return true;
 }
 
@@ -183,7 +180,7 @@ void Watcher::Handle(const InotifyEvent& event) {
     const bool dir = event.mask & IN_ISDIR;
     const auto now = ContentTracker::Clock::now();
     if (event.mask & IN_CREATE) {
-        if (node->scanned.erase(name)) {  // the scan reported it already
+        if (ScannedAlready(event.wd, name)) {
             if (!dir) m_contents.Created(path, now);
             return;
         }
@@ -322,6 +319,11 @@ void Watcher::FlushUnpaired(std::vector<MoveEnd> ends) {
     for (const MoveEnd& end : ends) HandleMoveOut(end);
 }
 
+bool Watcher::ScannedAlready(int wd, const std::string& name) {
+    auto it = m_scanned.find(wd);
+    return it != m_scanned.end() && it->second.erase(name) > 0;
+}
+
 void Watcher::ReportDueContents() {
     if (!m_contents.Waiting()) return;
     for (const std::string& path : m_contents.Due(ContentTracker::Clock::now())) {
@@ -338,7 +340,7 @@ void Watcher::Rescan() {
         if (node->wd >= 0) old.push_back(node->wd);
     });
     m_tree = DirTree(m_tree.Root()->name);
-    m_scannedWds.clear();
+    m_scanned.clear();
     m_pairer.TakeAll();
     WatchTree(m_tree.Root(), false);
     std::vector<int> gone;
@@ -425,12 +427,11 @@ void Watcher::ScanDirectory(int dirFd, DirNode* node, const std::string& path, b
         std::string childPath = path == "/" ? "/" + std::string(name) : path + "/" + name;
         if (report) {
             Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
-            node->scanned.insert(name);
+            if (node->wd >= 0) m_scanned[node->wd].insert(name);
             if (!isDir) m_contents.Created(childPath, now);
         }
         if (isDir) pending->emplace_back(m_tree.AddChild(node, name), std::move(childPath));
     }
-    if (report && !node->scanned.empty() && node->wd >= 0) m_scannedWds.push_back(node->wd);
     closedir(dir);
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -47,6 +48,7 @@ class Watcher {
     void HandleMoveOut(const MoveEnd& end);
     void FlushUnpaired(std::vector<MoveEnd> ends);
     void ReportDueContents();
+    bool ScannedAlready(int wd, const std::string& name);
     void Rescan();
 
     // Watches node and, when recursive, everything below it. With report,
@@ -70,7 +72,9 @@ class Watcher {
     RenamePairer m_pairer;
     ContentTracker m_contents;
     std::unordered_set<std::string> m_skipped;  // pseudo file systems' mount points
-    std::vector<int> m_scannedWds;              // nodes whose scanned sets await the drain
+    // Entries that scans of new folders reported, by the folder's watch, so
+    // the kernel's own report of them is dropped until its queue is drained.
+    std::unordered_map<int, std::unordered_set<std::string>> m_scanned;
     bool m_rootIsDir = true;
     bool m_rootGone = false;
     dev_t m_rootDevice = 0;
