@@ -3,58 +3,51 @@
 namespace posix {
 
 void ContentTracker::Created(const std::string& path, Time now) {
-    File& file = m_files[path];
-    file.fresh = true;
-    file.createdAt = now;
+    m_fresh[path] = now;
+    m_freshOrder.emplace_back(now, path);
 }
 
 bool ContentTracker::IsFresh(const std::string& path, Time now) const {
-    auto it = m_files.find(path);
-    return it != m_files.end() && it->second.fresh && now - it->second.createdAt < kFreshAge;
+    auto it = m_fresh.find(path);
+    return it != m_fresh.end() && now - it->second < kFreshAge;
 }
 
 void ContentTracker::Modified(const std::string& path, Time now) {
-    File& file = m_files[path];
-    if (!file.dirty) {
-        file.dirty = true;
-        file.dirtySince = now;
-    }
-    file.lastWrite = now;
+    auto [it, added] = m_dirty.try_emplace(path, Dirty{now, now});
+    if (!added) it->second.lastWrite = now;
 }
 
 bool ContentTracker::Closed(const std::string& path) {
-    auto it = m_files.find(path);
-    if (it == m_files.end()) return false;
-    const bool changed = it->second.dirty;
-    m_files.erase(it);
-    return changed;
+    m_fresh.erase(path);
+    return m_dirty.erase(path) > 0;
 }
 
 void ContentTracker::Forget(const std::string& path) {
-    m_files.erase(path);
+    m_fresh.erase(path);
+    m_dirty.erase(path);
 }
 
 void ContentTracker::Renamed(const std::string& from, const std::string& to) {
-    auto it = m_files.find(from);
-    if (it == m_files.end()) return;
-    File file = it->second;
-    m_files.erase(it);
-    m_files[to] = file;
+    auto it = m_dirty.find(from);
+    if (it == m_dirty.end()) return;
+    const Dirty dirty = it->second;
+    m_dirty.erase(it);
+    m_dirty[to] = dirty;
 }
 
 std::vector<std::string> ContentTracker::Due(Time now) {
+    while (!m_freshOrder.empty() && now - m_freshOrder.front().first >= kFreshAge) {
+        auto it = m_fresh.find(m_freshOrder.front().second);
+        // A later creation of the same name keeps its own, newer time.
+        if (it != m_fresh.end() && it->second == m_freshOrder.front().first) m_fresh.erase(it);
+        m_freshOrder.pop_front();
+    }
     std::vector<std::string> due;
-    for (auto it = m_files.begin(); it != m_files.end();) {
-        File& file = it->second;
-        if (file.fresh && now - file.createdAt >= kFreshAge) file.fresh = false;
-        if (file.dirty && now - file.dirtySince >= kOpenReportAge &&
-            now - file.lastWrite >= kOpenReportQuiet) {
+    for (auto it = m_dirty.begin(); it != m_dirty.end();) {
+        if (now - it->second.since >= kOpenReportAge &&
+            now - it->second.lastWrite >= kOpenReportQuiet) {
             due.push_back(it->first);
-            file.dirty = false;
-        }
-        // A file neither dirty nor fresh has nothing left to time.
-        if (!file.dirty && !file.fresh) {
-            it = m_files.erase(it);
+            it = m_dirty.erase(it);
         } else {
             ++it;
         }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -37,17 +38,19 @@ class ContentTracker {
     // Files still open whose change is due now; they count as reported.
     std::vector<std::string> Due(Time now);
     // Whether anything waits on time, so the caller knows to wake up.
-    bool Waiting() const { return !m_files.empty(); }
+    bool Waiting() const { return !m_dirty.empty() || !m_fresh.empty(); }
 
   private:
-    struct File {
-        bool dirty = false;
-        Time dirtySince{};
-        Time lastWrite{};
-        Time createdAt{};
-        bool fresh = false;
+    struct Dirty {
+        Time since;
+        Time lastWrite;
     };
-    std::unordered_map<std::string, File> m_files;
+    // Files written since they were last reported.
+    std::unordered_map<std::string, Dirty> m_dirty;
+    // Files created lately, with the time, and the same in order of
+    // creation, so they expire from the front without a walk over all.
+    std::unordered_map<std::string, Time> m_fresh;
+    std::deque<std::pair<Time, std::string>> m_freshOrder;
 };
 
 }  // namespace posix
