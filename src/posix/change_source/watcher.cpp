@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -100,6 +101,9 @@ bool Watcher::Start() {
         if (!m_rootIsDir) Warn("orvane: cannot watch '%s': %s\n", root, strerror(errno));
         return false;
     }
+    // The walk's passing strings leave the heap fragmented; what the tree
+    // does not keep goes back to the system.
+    malloc_trim(0);
     m_buffer.resize(kReadSize);
     m_thread = std::thread(&Watcher::Run, this);
     return true;
