@@ -23,16 +23,17 @@ std::string Unescape(std::string_view field) {
     return text;
 }
 
-std::vector<std::string_view> Fields(std::string_view line) {
-    std::vector<std::string_view> fields;
+// The non-empty pieces of text between separators.
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
     size_t start = 0;
-    while (start < line.size()) {
-        size_t end = line.find(' ', start);
-        if (end == std::string_view::npos) end = line.size();
-        if (end > start) fields.push_back(line.substr(start, end - start));
+    while (start < text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > start) pieces.push_back(text.substr(start, end - start));
         start = end + 1;
     }
-    return fields;
+    return pieces;
 }
 
 }  // namespace
@@ -52,12 +53,8 @@ bool IsPseudoFileSystem(std::string_view type) {
 
 std::unordered_set<std::string> PseudoMountPoints(std::string_view mountinfo) {
     std::unordered_set<std::string> points;
-    size_t start = 0;
-    while (start < mountinfo.size()) {
-        size_t end = mountinfo.find('\n', start);
-        if (end == std::string_view::npos) end = mountinfo.size();
-        const std::vector<std::string_view> fields = Fields(mountinfo.substr(start, end - start));
-        start = end + 1;
+    for (std::string_view line : Split(mountinfo, '\n')) {
+        const std::vector<std::string_view> fields = Split(line, ' ');
         // The fixed fields, then optional ones up to "-", then the type.
         size_t dash = 6;
         while (dash < fields.size() && fields[dash] != "-") ++dash;
