@@ -10,25 +10,25 @@
 namespace {
 
 struct Conversion {
-    std::string spec;  // '%', flags, width, precision: what vsnprintf is given
-    char size = 0;     // 'h', 'l' (32 bits), 'L' for "ll" or "I64" (64 bits)
+    std::string directive;  // '%', flags, width, precision: what vsnprintf is given
+    char size = 0;          // 'h', 'l' (32 bits), 'L' for "ll" or "I64" (64 bits)
     char type = 0;
 };
 
 // Reads one conversion after the '%'; "*" widths take their int argument.
 const char* ParseConversion(const char* p, va_list* args, Conversion* conversion) {
-    conversion->spec = "%";
-    while (*p && strchr("-+ #0", *p)) conversion->spec += *p++;
+    conversion->directive = "%";
+    while (*p && strchr("-+ #0", *p)) conversion->directive += *p++;
     for (int part = 0; part < 2; ++part) {
         if (part == 1) {
             if (*p != '.') break;
-            conversion->spec += *p++;
+            conversion->directive += *p++;
         }
         if (*p == '*') {
-            conversion->spec += std::to_string(va_arg(*args, int));
+            conversion->directive += std::to_string(va_arg(*args, int));
             ++p;
         }
-        while (*p >= '0' && *p <= '9') conversion->spec += *p++;
+        while (*p >= '0' && *p <= '9') conversion->directive += *p++;
     }
     if (p[0] == 'l' && p[1] == 'l') {
         conversion->size = 'L', p += 2;
@@ -41,11 +41,11 @@ const char* ParseConversion(const char* p, va_list* args, Conversion* conversion
     return p;
 }
 
-void WriteFormatted(std::string* out, const char* spec, ...) {
+void WriteFormatted(std::string* out, const char* directive, ...) {
     char buffer[512];
     va_list args;
-    va_start(args, spec);
-    int length = vsnprintf(buffer, sizeof buffer, spec, args);
+    va_start(args, directive);
+    int length = vsnprintf(buffer, sizeof buffer, directive, args);
     va_end(args);
     if (length < 0) return;
     if (static_cast<size_t>(length) < sizeof buffer) {
@@ -53,8 +53,8 @@ void WriteFormatted(std::string* out, const char* spec, ...) {
         return;
     }
     std::string large(static_cast<size_t>(length) + 1, '\0');
-    va_start(args, spec);
-    vsnprintf(&large[0], large.size(), spec, args);
+    va_start(args, directive);
+    vsnprintf(&large[0], large.size(), directive, args);
     va_end(args);
     out->append(large, 0, static_cast<size_t>(length));
 }
@@ -78,7 +78,7 @@ std::string EscapeControls(const char* text) {
 
 void WriteInteger(std::string* out, const Conversion& c, va_list* args) {
     const bool isSigned = c.type == 'd' || c.type == 'i';
-    std::string spec = c.spec + "ll" + c.type;
+    std::string directive = c.directive + "ll" + c.type;
     long long value;
     if (c.size == 'L') {
         value = va_arg(*args, long long);
@@ -89,7 +89,7 @@ void WriteInteger(std::string* out, const Conversion& c, va_list* args) {
         uint32_t v = va_arg(*args, uint32_t);
         value = c.size == 'h' ? static_cast<unsigned short>(v) : v;
     }
-    WriteFormatted(out, spec.c_str(), value);
+    WriteFormatted(out, directive.c_str(), value);
 }
 
 void WriteConversion(std::string* out, const Conversion& c, va_list* args) {
@@ -103,11 +103,11 @@ void WriteConversion(std::string* out, const Conversion& c, va_list* args) {
             WriteInteger(out, c, args);
             break;
         case 'c':
-            WriteFormatted(out, (c.spec + 'c').c_str(), va_arg(*args, int));
+            WriteFormatted(out, (c.directive + 'c').c_str(), va_arg(*args, int));
             break;
         case 's': {
             const char* text = va_arg(*args, const char*);
-            WriteFormatted(out, (c.spec + 's').c_str(),
+            WriteFormatted(out, (c.directive + 's').c_str(),
                            EscapeControls(text ? text : "(null)").c_str());
             break;
         }
@@ -122,7 +122,7 @@ void WriteConversion(std::string* out, const Conversion& c, va_list* args) {
             *out += '%';
             break;
         default:  // Unknown conversions are written as they stand.
-            *out += c.spec;
+            *out += c.directive;
             if (c.type) *out += c.type;
             break;
     }
