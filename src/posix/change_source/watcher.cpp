@@ -165,8 +165,10 @@ bool Watcher::Drain() {
 void Watcher::Handle(const InotifyEvent& event) {
     if (m_rootGone) return;  // nothing below it can be named truly any more
     if (event.mask & IN_Q_OVERFLOW) {
-        Emit(ShellEventFromMask(event.mask), m_tree.Root()->name);
+        // Told once the tree is watched again, so that whoever rereads it on
+        // this line also sees every change made from then on.
         Rescan();
+        Emit(ShellEventFromMask(event.mask), m_tree.Root()->name);
         return;
     }
     DirNode* node = m_tree.Find(event.wd);
