@@ -45,14 +45,14 @@ class ContentsTest(OrvaneTestCase):
     def test_a_file_kept_open_is_reported_while_open_but_not_per_write(self):
         path = self.existing("log")
         start = time.monotonic()
-        seen_open = False
         with open(path, "a") as f:
-            for _ in range(7):
+            for tick in range(1, 8):
                 f.write("tick\n")
                 f.flush()
-                # The writer's own pace: a write every half second.
-                if self.tool.wait_for(lambda lines: line("SHCNE_UPDATEITEM", path) in lines, 0.5):
-                    seen_open = True
+                # The writer's own pace, a write every half second; the
+                # output is read meanwhile.
+                self.tool.wait_for(lambda lines: False, start + 0.5 * tick - time.monotonic())
+            seen_open = self.tool.wait_for(lambda lines: line("SHCNE_UPDATEITEM", path) in lines)
         self.assertTrue(seen_open, "no update while the file was open\n" + self.tool.dump())
         self.tool.settle()
         elapsed = time.monotonic() - start

@@ -2,9 +2,10 @@
 
 import os
 import shutil
+import subprocess
 import tempfile
 
-from harness import OrvaneTestCase
+from harness import OrvaneTestCase, line
 
 
 class RenamesTest(OrvaneTestCase):
@@ -53,6 +54,18 @@ class RenamesTest(OrvaneTestCase):
         open(self.path("marker"), "w").close()
         self.expect_line("SHCNE_CREATE", self.path("marker"))
         self.assertFalse(any("after" in l for l in self.tool.lines), self.tool.dump())
+
+    def test_moved_out_and_made_anew_reads_deleted_then_created(self):
+        out = self.outside()
+        open(self.path("f"), "w").close()
+        self.expect_line("SHCNE_CREATE", self.path("f"))
+        self.tool.new_lines()
+        subprocess.run(["sh", "-c", "mv f '%s/f' && : > f" % out], cwd=self.root, check=True)
+        self.expect_line("SHCNE_CREATE", self.path("f"))
+        self.expect_line("SHCNE_DELETE", self.path("f"))
+        fresh = self.tool.new_lines()
+        order = [fresh.index(line(e, self.path("f"))) for e in ("SHCNE_DELETE", "SHCNE_CREATE")]
+        self.assertLess(order[0], order[1], self.tool.dump())
 
     def test_moved_into_the_tree_with_its_subtree_watched(self):
         out = self.outside()

@@ -1,29 +1,48 @@
 // Feeds arbitrary bytes, as one read of an inotify descriptor, through the
-// buffer parser, the rename pairing and the directory tree, the way the
-// change source uses them.
+// buffer parser, the rename pairing, the lines held behind a pending move and
+// the directory tree, the way the change source uses them. Once every move
+// is settled, no line may be left held.
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/inotify.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "change_source/dir_tree.h"
 #include "change_source/event_mapping.h"
+#include "change_source/held_lines.h"
 #include "change_source/inotify_buffer.h"
 #include "change_source/rename_pairer.h"
 
 namespace {
 
-void Apply(posix::DirTree* tree, posix::RenamePairer* pairer, const posix::InotifyEvent& event) {
-    posix::ShellEventFromMask(event.mask);
+struct Source {
+    posix::DirTree tree{"/root"};
+    posix::RenamePairer pairer;
+    posix::HeldLines held;
+};
+
+void Settle(Source* source, const std::vector<posix::MoveEnd>& ends) {
+    for (const posix::MoveEnd& end : ends) source->held.Fill(end.cookie, {1, end.name, {}});
+    source->held.TakeReady();
+}
+
+void Apply(Source* source, const posix::InotifyEvent& event) {
+    posix::DirTree* tree = &source->tree;
+    posix::RenamePairer* pairer = &source->pairer;
+    const LONG shellEvent = posix::ShellEventFromMask(event.mask);
     posix::DirNode* node = tree->Find(event.wd % 8);
     if (!node || event.name.empty() || event.name.find('/') != std::string_view::npos) return;
+    source->held.Put({shellEvent, std::string(event.name), {}});
     if (event.mask & IN_CREATE) {
         tree->SetWd(tree->AddChild(node, event.name), static_cast<int>(event.cookie % 8));
     } else if (event.mask & IN_MOVED_FROM) {
         pairer->From(node->wd, event.mask, event.cookie, std::string(event.name));
+        source->held.Reserve(event.cookie);
     } else if (event.mask & IN_MOVED_TO) {
         auto from = pairer->TakePartner(event.cookie);
+        if (from) Settle(source, {*from});
         posix::DirNode* fromParent = from ? tree->Find(from->wd) : nullptr;
         posix::DirNode* moved = fromParent ? tree->Child(fromParent, from->name) : nullptr;
         if (moved) tree->Move(moved, node, event.name);
@@ -38,14 +57,14 @@ void Apply(posix::DirTree* tree, posix::RenamePairer* pairer, const posix::Inoti
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<posix::InotifyEvent> events;
     posix::ParseInotifyBuffer(reinterpret_cast<const char*>(data), size, &events);
-    posix::DirTree tree("/root");
-    tree.SetWd(tree.Root(), 0);
-    posix::RenamePairer pairer;
+    Source source;
+    source.tree.SetWd(source.tree.Root(), 0);
     size_t index = 0;
     for (const posix::InotifyEvent& event : events) {
-        Apply(&tree, &pairer, event);
-        if (++index % 3 == 0) pairer.EndOfRead();
+        Apply(&source, event);
+        if (++index % 3 == 0) Settle(&source, source.pairer.EndOfRead());
     }
-    pairer.TakeAll();
+    Settle(&source, source.pairer.TakeAll());
+    if (!source.held.Empty()) abort();
     return 0;
 }

@@ -198,6 +198,7 @@ void Watcher::Handle(const InotifyEvent& event) {
         }
     } else if (event.mask & IN_MOVED_FROM) {
         m_pairer.From(event.wd, event.mask, event.cookie, name);
+        m_held.Reserve(event.cookie);
     } else if (event.mask & IN_MOVED_TO) {
         HandleMovedTo(node, event, path);
     } else if (event.mask & IN_DELETE) {
@@ -297,12 +298,16 @@ void Watcher::HandleMovedTo(DirNode* node, const InotifyEvent& event, const std:
     std::optional<MoveEnd> from = m_pairer.TakePartner(event.cookie);
     DirNode* fromParent = from ? m_tree.Find(from->wd) : nullptr;
     if (!fromParent) {  // it came from outside the tree
-        Emit(ShellEventFromMask(event.mask), path);
+        if (from) {
+            Settle(from->cookie, ShellEventFromMask(event.mask), path);
+        } else {
+            Emit(ShellEventFromMask(event.mask), path);
+        }
         if (dir && m_recursive) WatchTree(m_tree.AddChild(node, name), false);
         return;
     }
     const std::string oldPath = m_tree.PathOf(fromParent, from->name);
-    Emit(ShellEventFromMask(event.mask | kPairedMove), oldPath, &path);
+    Settle(from->cookie, ShellEventFromMask(event.mask | kPairedMove), oldPath, &path);
     m_contents.Renamed(oldPath, path);
     if (!dir) return;
     if (DirNode* moved = m_tree.Child(fromParent, from->name)) {
@@ -314,9 +319,12 @@ void Watcher::HandleMovedTo(DirNode* node, const InotifyEvent& event, const std:
 
 void Watcher::HandleMoveOut(const MoveEnd& end) {
     DirNode* parent = m_tree.Find(end.wd);
-    if (!parent) return;
+    if (!parent) {
+        Settle(end.cookie, 0, "");
+        return;
+    }
     const std::string path = m_tree.PathOf(parent, end.name);
-    Emit(ShellEventFromMask(end.mask), path);
+    Settle(end.cookie, ShellEventFromMask(end.mask), path);
     if (DirNode* child = m_tree.Child(parent, end.name)) Unwatch(m_tree.Remove(child));
     m_contents.Forget(path);
 }
@@ -347,7 +355,9 @@ void Watcher::Rescan() {
     });
     m_tree = DirTree(m_tree.Root()->name);
     m_scanned.clear();
-    m_pairer.TakeAll();
+    // The ends of moves still held are told no more: the tree is read anew.
+    for (const MoveEnd& end : m_pairer.TakeAll()) Settle(end.cookie, 0, "");
+    m_limitTold = false;
     WatchTree(m_tree.Root(), false);
     std::vector<int> gone;
     for (int wd : old) {
@@ -381,7 +391,10 @@ void Watcher::WatchTree(DirNode* top, bool report) {
         if (m_recursive) ScanDirectory(fd, node, path, report && node->parent, &pending);
         close(fd);
     }
-    if (m_unwatched) ReportWatchLimit();
+    if (m_unwatched && !m_limitTold) {
+        m_limitTold = true;
+        ReportWatchLimit();
+    }
 }
 
 // Opens by path; a path too long for the kernel is opened one component at a
@@ -456,8 +469,23 @@ void Watcher::Unwatch(const std::vector<int>& wds) {
     for (int wd : wds) inotify_rm_watch(m_inotifyFd, wd);
 }
 
+// While a move's first end waits for its partner, later lines wait behind
+// it, so a file moved away and made anew reads as deleted, then created.
 void Watcher::Emit(LONG event, const std::string& path1, const std::string* path2) {
-    if (event) m_sink(event, path1, path2);
+    if (!event) return;
+    if (m_held.Empty()) {
+        m_sink(event, path1, path2);
+        return;
+    }
+    m_held.Put({event, path1, path2 ? std::optional<std::string>(*path2) : std::nullopt});
+}
+
+void Watcher::Settle(uint32_t cookie, LONG event, const std::string& path1,
+                     const std::string* path2) {
+    m_held.Fill(cookie, {event, path1, path2 ? std::optional<std::string>(*path2) : std::nullopt});
+    for (const ShellLine& line : m_held.TakeReady()) {
+        m_sink(line.event, line.path1, line.path2 ? &*line.path2 : nullptr);
+    }
 }
 
 }  // namespace posix

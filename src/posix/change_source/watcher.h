@@ -16,6 +16,7 @@
 
 #include "content_tracker.h"
 #include "dir_tree.h"
+#include "held_lines.h"
 #include "inotify_buffer.h"
 #include "rename_pairer.h"
 
@@ -62,6 +63,9 @@ class Watcher {
     void ReportWatchLimit();
     void Unwatch(const std::vector<int>& wds);
     void Emit(LONG event, const std::string& path1, const std::string* path2 = nullptr);
+    // Gives the line of a held move its place, and lets out what it held back.
+    void Settle(uint32_t cookie, LONG event, const std::string& path1,
+                const std::string* path2 = nullptr);
     std::string FindMovedRoot();
     std::string PathByHandle(const std::string& parent);
     std::string PathByInode(const std::string& parent);
@@ -70,6 +74,7 @@ class Watcher {
     const Sink m_sink;
     DirTree m_tree;
     RenamePairer m_pairer;
+    HeldLines m_held;
     ContentTracker m_contents;
     std::unordered_set<std::string> m_skipped;  // pseudo file systems' mount points
     // Entries that scans of new folders reported, by the folder's watch, so
@@ -81,6 +86,7 @@ class Watcher {
     ino_t m_rootInode = 0;
     size_t m_unwatched = 0;  // directories refused by the watch limit, in this walk
     size_t m_walked = 0;
+    bool m_limitTold = false;  // the watch limit is told once per walk of the whole tree
     int m_inotifyFd = -1;
     int m_wakeFd = -1;
     std::vector<char> m_handle;  // the root's file handle, to find it after a move
