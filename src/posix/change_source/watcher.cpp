@@ -235,7 +235,15 @@ void Watcher::HandleOnItself(DirNode* node, uint32_t mask) {
             Emit(ShellEventFromMask(kPairedMove | kind), root, &moved);
         }
     } else if (mask & IN_ATTRIB) {
-        Emit(ShellEventFromMask(IN_ATTRIB), root);
+        // Unlinking a file changes its link count first; when its path is
+        // gone with it, the item has left, even if other links keep it alive.
+        struct stat info;
+        if (!m_rootIsDir && lstat(root.c_str(), &info) != 0 && errno == ENOENT) {
+            m_rootGone = true;
+            Emit(ShellEventFromMask(IN_DELETE_SELF), root);
+        } else {
+            Emit(ShellEventFromMask(IN_ATTRIB), root);
+        }
     } else if (!m_rootIsDir && (mask & IN_MODIFY)) {
         m_contents.Modified(root, ContentTracker::Clock::now());
     } else if (!m_rootIsDir && (mask & IN_CLOSE_WRITE) && m_contents.Closed(root)) {
