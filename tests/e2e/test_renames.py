@@ -59,13 +59,13 @@ class RenamesTest(OrvaneTestCase):
         out = self.outside()
         open(self.path("f"), "w").close()
         self.expect_line("SHCNE_CREATE", self.path("f"))
-        self.tool.new_lines()
+        start = len(self.tool.lines)
         subprocess.run(["sh", "-c", "mv f '%s/f' && : > f" % out], cwd=self.root, check=True)
-        self.expect_line("SHCNE_CREATE", self.path("f"))
-        self.expect_line("SHCNE_DELETE", self.path("f"))
-        fresh = self.tool.new_lines()
-        order = [fresh.index(line(e, self.path("f"))) for e in ("SHCNE_DELETE", "SHCNE_CREATE")]
-        self.assertLess(order[0], order[1], self.tool.dump())
+        wanted = [line("SHCNE_DELETE", self.path("f")), line("SHCNE_CREATE", self.path("f"))]
+        if not self.tool.wait_for(lambda lines: all(w in lines[start:] for w in wanted)):
+            self.fail("missing %s\n%s" % (wanted, self.tool.dump()))
+        fresh = self.tool.lines[start:]
+        self.assertLess(fresh.index(wanted[0]), fresh.index(wanted[1]), self.tool.dump())
 
     def test_moved_into_the_tree_with_its_subtree_watched(self):
         out = self.outside()
