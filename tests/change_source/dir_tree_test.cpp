@@ -63,4 +63,19 @@ TEST(DirTreeTest, ADirectoryCannotMoveIntoItsOwnSubtree) {
     EXPECT_EQ(tree.PathOf(b), "/w/a/b");
 }
 
+TEST(DirTreeTest, SiblingsStayFindableWhateverIsRemovedAroundThem) {
+    posix::DirTree tree("/w");
+    for (int i = 0; i < 6; ++i) tree.SetWd(tree.AddChild(tree.Root(), std::to_string(i)), i + 1);
+    for (const char* name : {"0", "3", "5"}) tree.Remove(tree.Child(tree.Root(), name));
+    std::vector<std::string> left;
+    tree.ForEach([&](posix::DirNode* node) {
+        if (node->parent) left.push_back(node->name);
+    });
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"1", "2", "4"}));
+    EXPECT_EQ(tree.Find(3)->name, "2");
+    EXPECT_EQ(tree.Find(4), nullptr);
+    EXPECT_EQ(tree.AddChild(tree.Root(), "4"), tree.Find(5));  // found, not made twice
+}
+
 }  // namespace

@@ -1,37 +1,72 @@
 #include "dir_tree.h"
 
+#include <functional>
 #include <utility>
 
 namespace posix {
+
+size_t DirTree::KeyHash::operator()(const DirNode* node) const {
+    const size_t name = std::hash<std::string>()(node->name);
+    return name ^ (std::hash<const void*>()(node->parent) * 0x9E3779B97F4A7C15ull);
+}
 
 DirTree::DirTree(std::string rootPath) : m_root(new DirNode) {
     m_root->name = std::move(rootPath);
 }
 
+DirTree::~DirTree() {
+    Clear();
+}
+
+DirTree::DirTree(DirTree&& other) noexcept
+    : m_root(other.m_root), m_byName(std::move(other.m_byName)), m_byWd(std::move(other.m_byWd)) {
+    other.m_root = nullptr;
+}
+
+DirTree& DirTree::operator=(DirTree&& other) noexcept {
+    if (this != &other) {
+        Clear();
+        m_root = other.m_root;
+        m_byName = std::move(other.m_byName);
+        m_byWd = std::move(other.m_byWd);
+        other.m_root = nullptr;
+    }
+    return *this;
+}
+
+void DirTree::Clear() {
+    if (!m_root) return;
+    std::vector<int> ignored;
+    Destroy(m_root, &ignored);
+    m_root = nullptr;
+}
+
 DirNode* DirTree::Find(int wd) const {
-    auto it = m_byWd.find(wd);
-    return it == m_byWd.end() ? nullptr : it->second;
+    if (wd < 0 || static_cast<size_t>(wd) >= m_byWd.size()) return nullptr;
+    return m_byWd[static_cast<size_t>(wd)];
 }
 
 DirNode* DirTree::Child(DirNode* parent, std::string_view name) const {
-    auto it = parent->children.find(std::string(name));
-    return it == parent->children.end() ? nullptr : it->second.get();
+    m_probe.parent = parent;
+    m_probe.name.assign(name.data(), name.size());
+    auto it = m_byName.find(&m_probe);
+    return it == m_byName.end() ? nullptr : *it;
 }
 
 DirNode* DirTree::AddChild(DirNode* parent, std::string_view name) {
-    std::unique_ptr<DirNode>& slot = parent->children[std::string(name)];
-    if (!slot) {
-        slot.reset(new DirNode);
-        slot->parent = parent;
-        slot->name = std::string(name);
-    }
-    return slot.get();
+    if (DirNode* existing = Child(parent, name)) return existing;
+    DirNode* node = new DirNode;
+    node->name = std::string(name);
+    Link(node, parent);
+    return node;
 }
 
 void DirTree::SetWd(DirNode* node, int wd) {
-    if (node->wd >= 0) m_byWd.erase(node->wd);
+    if (node->wd >= 0 && Find(node->wd) == node) m_byWd[static_cast<size_t>(node->wd)] = nullptr;
     node->wd = wd;
-    if (wd >= 0) m_byWd[wd] = node;
+    if (wd < 0) return;
+    if (static_cast<size_t>(wd) >= m_byWd.size()) m_byWd.resize(static_cast<size_t>(wd) + 1);
+    m_byWd[static_cast<size_t>(wd)] = node;
 }
 
 std::vector<int> DirTree::Move(DirNode* node, DirNode* newParent, std::string_view newName) {
@@ -41,33 +76,64 @@ std::vector<int> DirTree::Move(DirNode* node, DirNode* newParent, std::string_vi
     for (const DirNode* up = newParent; up; up = up->parent) {
         if (up == node) return replaced;
     }
-    std::unique_ptr<DirNode> owned = std::move(node->parent->children[node->name]);
-    node->parent->children.erase(node->name);
-    auto existing = newParent->children.find(std::string(newName));
-    if (existing != newParent->children.end()) {
-        Forget(existing->second.get(), &replaced);
-        newParent->children.erase(existing);
+    if (!node->parent) return replaced;
+    DirNode* existing = Child(newParent, newName);
+    if (existing == node) return replaced;
+    if (existing) {
+        Unlink(existing);
+        Destroy(existing, &replaced);
     }
-    node->parent = newParent;
+    Unlink(node);
     node->name = std::string(newName);
-    newParent->children[node->name] = std::move(owned);
+    Link(node, newParent);
     return replaced;
 }
 
 std::vector<int> DirTree::Remove(DirNode* node) {
     std::vector<int> wds;
     if (!node->parent) return wds;
-    Forget(node, &wds);
-    node->parent->children.erase(node->name);
+    Unlink(node);
+    Destroy(node, &wds);
     return wds;
 }
 
-void DirTree::Forget(DirNode* node, std::vector<int>* wds) {
-    if (node->wd >= 0) {
-        wds->push_back(node->wd);
-        m_byWd.erase(node->wd);
+void DirTree::Link(DirNode* node, DirNode* parent) {
+    node->parent = parent;
+    node->prevSibling = nullptr;
+    node->nextSibling = parent->firstChild;
+    if (parent->firstChild) parent->firstChild->prevSibling = node;
+    parent->firstChild = node;
+    m_byName.insert(node);
+}
+
+void DirTree::Unlink(DirNode* node) {
+    m_byName.erase(node);
+    if (node->prevSibling) {
+        node->prevSibling->nextSibling = node->nextSibling;
+    } else {
+        node->parent->firstChild = node->nextSibling;
     }
-    for (auto& child : node->children) Forget(child.second.get(), wds);
+    if (node->nextSibling) node->nextSibling->prevSibling = node->prevSibling;
+    node->prevSibling = node->nextSibling = nullptr;
+}
+
+// Iterative, so a deep tree cannot exhaust the stack. The nodes below are
+// unlinked from the name index before they go; node itself already is.
+void DirTree::Destroy(DirNode* node, std::vector<int>* wds) {
+    std::vector<DirNode*> stack{node};
+    while (!stack.empty()) {
+        DirNode* top = stack.back();
+        stack.pop_back();
+        for (DirNode* child = top->firstChild; child; child = child->nextSibling) {
+            m_byName.erase(child);
+            stack.push_back(child);
+        }
+        if (top->wd >= 0) {
+            wds->push_back(top->wd);
+            if (Find(top->wd) == top) m_byWd[static_cast<size_t>(top->wd)] = nullptr;
+        }
+        delete top;
+    }
 }
 
 std::string DirTree::PathOf(const DirNode* node) const {

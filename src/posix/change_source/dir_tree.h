@@ -1,27 +1,41 @@
 // The watched directories as a tree of names, so that a renamed directory
 // moves its whole subtree at once and every later path below it is new.
+//
+// A tree of a whole file system has hundreds of thousands of nodes, so each
+// is kept small: its children are a linked list through the nodes
+// themselves, one index shared by the whole tree finds a child by its
+// parent and name, and watches are found by their number in a plain vector
+// (the kernel numbers them upwards from 1).
 #pragma once
 
-#include <memory>
+#include <stddef.h>
+
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace posix {
 
 struct DirNode {
     DirNode* parent = nullptr;
-    std::string name;  // for the root: its absolute path
+    DirNode* firstChild = nullptr;
+    DirNode* nextSibling = nullptr;
+    DirNode* prevSibling = nullptr;
     int wd = -1;
-    std::unordered_map<std::string, std::unique_ptr<DirNode>> children;
+    std::string name;  // for the root: its absolute path
 };
 
 class DirTree {
   public:
     explicit DirTree(std::string rootPath);
+    ~DirTree();
+    DirTree(DirTree&& other) noexcept;
+    DirTree& operator=(DirTree&& other) noexcept;
+    DirTree(const DirTree&) = delete;
+    DirTree& operator=(const DirTree&) = delete;
 
-    DirNode* Root() { return m_root.get(); }
+    DirNode* Root() { return m_root; }
     DirNode* Find(int wd) const;
     DirNode* Child(DirNode* parent, std::string_view name) const;
 
@@ -41,27 +55,43 @@ class DirTree {
     std::string PathOf(const DirNode* node) const;
     std::string PathOf(const DirNode* node, std::string_view name) const;
 
-    // Every node with its path, parents before children.
+    // Every node, parents before children.
     template <typename Visit>
     void ForEach(Visit visit);
 
-    size_t WatchCount() const { return m_byWd.size(); }
-
   private:
-    void Forget(DirNode* node, std::vector<int>* wds);
+    struct KeyHash {
+        size_t operator()(const DirNode* node) const;
+    };
+    struct KeyEqual {
+        bool operator()(const DirNode* a, const DirNode* b) const {
+            return a->parent == b->parent && a->name == b->name;
+        }
+    };
 
-    std::unique_ptr<DirNode> m_root;
-    std::unordered_map<int, DirNode*> m_byWd;
+    void Link(DirNode* node, DirNode* parent);
+    void Unlink(DirNode* node);
+    // Drops node and its subtree from the indexes, collecting their wds, and
+    // frees them.
+    void Destroy(DirNode* node, std::vector<int>* wds);
+    void Clear();
+
+    DirNode* m_root;
+    std::unordered_set<DirNode*, KeyHash, KeyEqual> m_byName;  // every node but the root
+    std::vector<DirNode*> m_byWd;
+    mutable DirNode m_probe;  // the key of a lookup, so it needs no node of its own
 };
 
 template <typename Visit>
 void DirTree::ForEach(Visit visit) {
-    std::vector<DirNode*> stack{m_root.get()};
+    std::vector<DirNode*> stack{m_root};
     while (!stack.empty()) {
         DirNode* node = stack.back();
         stack.pop_back();
         visit(node);
-        for (auto& child : node->children) stack.push_back(child.second.get());
+        for (DirNode* child = node->firstChild; child; child = child->nextSibling) {
+            stack.push_back(child);
+        }
     }
 }
 
