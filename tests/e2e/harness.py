@@ -157,6 +157,16 @@ class OrvaneTestCase(unittest.TestCase):
         if not self.tool.wait_line(text, timeout):
             self.fail("missing line %s\n%s" % (text, self.tool.dump()))
 
+    def expect_only(self, *lines, quiet=0.3):
+        """Each of lines shows, and once the output has been quiet for `quiet`
+        seconds they are exactly the lines that came since the last look."""
+        if not self.tool.wait_for(lambda seen: all(l in seen for l in lines)):
+            self.fail("missing %s\n%s" % (list(lines), self.tool.dump()))
+        self.tool.settle(quiet)
+        fresh = self.tool.new_lines()
+        if sorted(fresh) != sorted(lines):
+            self.fail("expected only %s, got %s\n%s" % (list(lines), fresh, self.tool.dump()))
+
     def expect_once(self, event, path1, path2=""):
         """The line shows, and after the output settles it shows exactly once."""
         self.expect_line(event, path1, path2)
