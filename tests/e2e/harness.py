@@ -131,10 +131,27 @@ class Orvane:
             time.sleep(0.01)
         return False
 
+    def trouble(self):
+        """Why the tool is not fit to go on (it ended, or a sanitizer spoke), or None."""
+        self._read(0)
+        if self.proc.poll() is not None:
+            return "orvane ended on its own with status %s" % self.proc.returncode
+        if b"Sanitizer" in self.err or b"runtime error:" in self.err:
+            return "a sanitizer reported an error"
+        return None
+
     def dump(self):
         return "orvane output:\n%s\n%s\norvane stderr:\n%s" % (
             "\n".join(self.lines), self._partial.decode("utf-8", "replace"),
             self.err.decode("utf-8", "replace"))
+
+
+def check_fit(test, tool):
+    """A cleanup to run before the tool is stopped, so that a crash late in a
+    test, after its last expectation was met, still fails it."""
+    trouble = tool.trouble()
+    if trouble:
+        test.fail("%s\n%s" % (trouble, tool.dump()))
 
 
 class OrvaneTestCase(unittest.TestCase):
@@ -146,6 +163,7 @@ class OrvaneTestCase(unittest.TestCase):
         self.tool = Orvane(self.root)
         self.addCleanup(self.tmp.cleanup)
         self.addCleanup(self.tool.stop)
+        self.addCleanup(check_fit, self, self.tool)
         if not self.tool.arm(self.root):
             self.fail("orvane never armed\n" + self.tool.dump())
 

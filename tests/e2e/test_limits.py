@@ -8,7 +8,7 @@ import tempfile
 import time
 import unittest
 
-from harness import ORVANE, PROMPT, Orvane, OrvaneTestCase, line
+from harness import ORVANE, PROMPT, Orvane, check_fit, line
 
 IS_ROOT = os.geteuid() == 0
 WELL_FORMED = re.compile(r"^SHCNE_[A-Z]+\('.*', '.*'\)$")
@@ -51,6 +51,7 @@ class TempTreeTest(unittest.TestCase):
     def start(self, user=None):
         tool = Orvane(self.root, user=user)
         self.addCleanup(tool.stop)
+        self.addCleanup(check_fit, self, tool)
         if not tool.arm(self.root):
             self.fail("orvane never armed\n" + tool.dump())
         return tool
@@ -222,6 +223,7 @@ class WholeSystemTest(unittest.TestCase):
         # none where that is possible.
         tool = Orvane(user="nobody" if nobody_can_run_the_tool() else None)
         self.addCleanup(tool.stop)
+        self.addCleanup(check_fit, self, tool)
         end = time.monotonic() + 120
         while not tool.arm(here, timeout=5):
             if tool.proc.poll() is not None:
