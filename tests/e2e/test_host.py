@@ -19,6 +19,20 @@ class HostTest(unittest.TestCase):
         self.addCleanup(tool.stop, signal.SIGKILL)
         return tool
 
+    def arm_on_any_line(self, tool, directory):
+        """Like Orvane.arm, but any line naming the probe will do."""
+        for attempt in range(1, 50):
+            probe = ".orvane-probe-%d" % attempt
+            with open(os.path.join(directory, probe), "w") as f:
+                f.write("probe\n")
+            seen = tool.wait_for(lambda lines: any(probe in l for l in lines), 0.2)
+            os.unlink(os.path.join(directory, probe))
+            if seen:
+                tool.settle()
+                tool.new_lines()
+                return True
+        return False
+
     def test_prompt_comes_first_and_lines_arrive_at_once_through_a_pipe(self):
         tool = self.start(self.root)
         self.assertTrue(tool.arm(self.root), tool.dump())
@@ -66,6 +80,27 @@ class HostTest(unittest.TestCase):
         self.assertTrue(tool.wait_line(line("SHCNE_CREATE", os.path.join(sub, "seen"))),
                         tool.dump())
         self.assertFalse(any("ignored" in l for l in tool.lines), tool.dump())
+
+    def test_a_symbolic_link_as_the_path_watches_the_folder_it_names(self):
+        target = os.path.join(self.root, "target")
+        os.mkdir(target)
+        link = os.path.join(self.root, "link")
+        os.symlink(target, link)
+        tool = self.start(link)
+        self.assertTrue(self.arm_on_any_line(tool, target), tool.dump())
+        # The folder may be named as given or as the link resolves; either
+        # names the same items.
+        steps = [
+            ("file created", "SHCNE_CREATE", "f", lambda p: open(p, "w").close()),
+            ("folder created", "SHCNE_MKDIR", "d", os.mkdir),
+            ("file deleted", "SHCNE_DELETE", "f", os.unlink),
+        ]
+        for name, event, item, act in steps:
+            with self.subTest(name):
+                act(os.path.join(target, item))
+                either = [line(event, os.path.join(folder, item)) for folder in (link, target)]
+                self.assertTrue(tool.wait_for(lambda lines: any(e in lines for e in either)),
+                                "missing %s\n%s" % (either[0], tool.dump()))
 
 
 if __name__ == "__main__":
