@@ -179,7 +179,9 @@ class OrvaneTestCase(unittest.TestCase):
         """Each of lines shows, and once the output has been quiet for `quiet`
         seconds they are exactly the lines that came since the last look."""
         if not self.tool.wait_for(lambda seen: all(l in seen for l in lines)):
-            self.fail("missing %s\n%s" % (list(lines), self.tool.dump()))
+            fresh = self.tool.new_lines()  # so the next case of a table starts afresh
+            missing = [l for l in lines if l not in fresh]
+            self.fail("missing %s\n%s" % (missing, self.tool.dump()))
         self.tool.settle(quiet)
         fresh = self.tool.new_lines()
         if sorted(fresh) != sorted(lines):

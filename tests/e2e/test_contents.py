@@ -2,6 +2,7 @@
 
 import os
 import subprocess
+import tempfile
 import time
 
 from harness import OrvaneTestCase, line
@@ -66,3 +67,28 @@ class ContentsTest(OrvaneTestCase):
         self.assertLessEqual(self.updates(path), elapsed + 1, self.tool.dump())
         self.assertEqual(set(self.tool.new_lines()), {line("SHCNE_UPDATEITEM", path)},
                          self.tool.dump())
+
+    def test_a_change_made_before_its_folder_moved_is_told_where_the_file_is_now(self):
+        out = tempfile.TemporaryDirectory(prefix="orvane-outside-", dir=os.path.dirname(self.root))
+        self.addCleanup(out.cleanup)
+        os.makedirs(self.path("a", "sub"))
+        os.makedirs(self.path("b", "sub"))
+        self.expect_line("SHCNE_MKDIR", self.path("a", "sub"))
+        self.expect_line("SHCNE_MKDIR", self.path("b", "sub"))
+        self.existing(os.path.join("a", "sub", "f"), os.path.join("b", "sub", "f"))
+        rows = [
+            ("folder renamed", self.path("a"), self.path("z"),
+             [line("SHCNE_RENAMEFOLDER", self.path("a"), self.path("z")),
+              line("SHCNE_UPDATEITEM", self.path("z", "sub", "f"))]),
+            ("folder moved out", self.path("b"), os.path.join(out.name, "b"),
+             [line("SHCNE_RMDIR", self.path("b"))]),
+        ]
+        for name, old, new, lines in rows:
+            with self.subTest(name):
+                # Written while open; the folder moves before the file is closed.
+                with open(os.path.join(old, "sub", "f"), "a") as f:
+                    f.write("more\n")
+                    f.flush()
+                    os.rename(old, new)
+                self.expect_only(*lines, quiet=QUIET)
+                self.assertEqual(self.tool.lines[-len(lines)], lines[0], self.tool.dump())
