@@ -20,3 +20,12 @@ class RaceTest(OrvaneTestCase):
         wrong = {e: self.tool.lines.count(e) for e in expected if self.tool.lines.count(e) != 1}
         self.assertEqual(wrong, {}, "lines not shown exactly once\n" + self.tool.dump())
         self.assertEqual(len(self.tool.new_lines()), len(expected), self.tool.dump())
+
+    def test_a_folder_filled_with_many_entries_at_once_each_line_once(self):
+        script = ("mkdir -p n/a && cd n/a && seq 1 300 | xargs touch && "
+                  "mkdir s && seq 1 50 | sed s,^,s/, | xargs touch")
+        subprocess.run(["sh", "-c", script], cwd=self.root, check=True)
+        expected = [line("SHCNE_MKDIR", self.path(d)) for d in ("n", "n/a", "n/a/s")]
+        expected += [line("SHCNE_CREATE", self.path("n/a/%d" % i)) for i in range(1, 301)]
+        expected += [line("SHCNE_CREATE", self.path("n/a/s/%d" % i)) for i in range(1, 51)]
+        self.expect_only(*expected)
