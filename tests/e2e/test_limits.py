@@ -212,6 +212,31 @@ class LongPathsTest(TempTreeTest):
         self.check(tool)
 
 
+PSEUDO_FILE_SYSTEMS = {"proc", "sysfs", "cgroup", "cgroup2", "devpts", "debugfs", "tracefs"}
+
+
+def watched_file_system_types(pid):
+    """The types of the file systems that process pid holds inotify watches on."""
+    types = {}
+    with open("/proc/self/mountinfo") as mounts:
+        for entry in mounts:
+            fields = entry.split()
+            types[fields[2]] = fields[fields.index("-") + 1]
+    found = set()
+    fdinfo = "/proc/%d/fdinfo" % pid
+    for fd in os.listdir(fdinfo):
+        try:
+            with open(os.path.join(fdinfo, fd)) as f:
+                text = f.read()
+        except OSError:
+            continue
+        for watch in re.findall(r"^inotify wd:.* sdev:([0-9a-f]+)", text, re.M):
+            # The kernel's own device number: 12 bits of major, 20 of minor.
+            device = int(watch, 16)
+            found.add(types.get("%d:%d" % (device >> 20, device & 0xFFFFF), "?"))
+    return found
+
+
 class WholeSystemTest(unittest.TestCase):
     def test_no_argument_watches_everything(self):
         tmp = tempfile.TemporaryDirectory(prefix="orvane-everything-")
@@ -234,3 +259,5 @@ class WholeSystemTest(unittest.TestCase):
         path = os.path.join(here, "anywhere")
         open(path, "w").close()
         self.assertTrue(tool.wait_line(line("SHCNE_CREATE", path)), tool.dump())
+        watched = watched_file_system_types(tool.proc.pid)
+        self.assertEqual(watched & PSEUDO_FILE_SYSTEMS, set(), "watched: %s" % sorted(watched))
