@@ -20,6 +20,11 @@ BATCH_PAUSE = 0.002
 PR_SET_PDEATHSIG = 1
 _libc = ctypes.CDLL(None, use_errno=True)
 
+# The user the watchers run as (None: the harness's own). inotify's limits
+# on watches and instances are per user, so a user of their own keeps the
+# watchers clear of whatever else the machine's users are watching.
+run_as_uid = None
+
 
 def _prepare_child():
     # A shell without job control starts background commands with SIGINT
@@ -27,6 +32,10 @@ def _prepare_child():
     signal.signal(signal.SIGINT, signal.SIG_DFL)
     # If the harness itself is killed, its watchers must not outlive it.
     _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    if run_as_uid is not None:
+        os.setgroups([])
+        os.setgid(run_as_uid)
+        os.setuid(run_as_uid)
 
 
 class Stream:

@@ -6,7 +6,11 @@ import signal
 import sys
 import tempfile
 
-from . import install, machine, native, watchers
+from . import capture, install, machine, native, watchers
+
+
+# No account uses it; any unused id would do.
+BENCH_UID = 64123
 
 
 def parser(description):
@@ -20,7 +24,24 @@ def parser(description):
     p.add_argument("--tools", default="orvane,inotifywait,fswatch",
                    help="comma-separated watchers to run")
     p.add_argument("--json", default=None, help="also write the figures here")
+    p.add_argument("--uid", default="auto",
+                   help="run the watchers as this user id, so that inotify's per-user limits "
+                        "are theirs alone; 'auto' (default) is %d when run as root, "
+                        "'same' keeps the caller's" % BENCH_UID)
     return p
+
+
+def _choose_uid(option):
+    if option == "same" or (option == "auto" and os.geteuid() != 0):
+        return None
+    return BENCH_UID if option == "auto" else int(option)
+
+
+def fresh_dir(prefix, parent):
+    """A new temp directory that the watchers' user can read."""
+    path = tempfile.mkdtemp(prefix=prefix, dir=parent)
+    os.chmod(path, 0o755)
+    return path
 
 
 def _stop_on_sigterm():
@@ -41,8 +62,9 @@ def setup(args):
     if "orvane" in chosen and not os.access(args.orvane, os.X_OK):
         print(f"bench: no Orvane binary at {args.orvane}; skipping it", file=sys.stderr)
         tools = [w for w in tools if w.name != "orvane"]
+    capture.run_as_uid = _choose_uid(args.uid)
     base = args.tmp or machine.default_temp_base()
-    scratch = tempfile.mkdtemp(prefix="orvane-bench.", dir=base)
+    scratch = fresh_dir("orvane-bench.", base)
     return tools, scratch
 
 
