@@ -9,6 +9,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,6 +28,7 @@ constexpr uint32_t kDirMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_T
 constexpr uint32_t kFileMask =
     IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
 constexpr size_t kReadSize = 256 * 1024;
+constexpr size_t kListingSize = 64 * 1024;
 // A rename's two ends are queued back to back; when a read ended between
 // them, the other end is already queued, so a short wait is enough.
 constexpr int kPartnerWaitMs = 5;
@@ -433,33 +435,40 @@ int Watcher::AddWatch(int dirFd, const std::string& path) {
     return inotify_add_watch(m_inotifyFd, link, kDirMask);
 }
 
+// Lists the directory with getdents64 straight from its descriptor: no
+// second descriptor and no DIR stream per directory, which halves the system
+// calls of arming a large tree. d_type spares a stat of each entry, except
+// on file systems that leave it unknown.
 void Watcher::ScanDirectory(int dirFd, DirNode* node, const std::string& path, bool report,
                             std::vector<std::pair<DirNode*, std::string>>* pending) {
-    const int listFd = dup(dirFd);
-    DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
-    if (!dir) {
-        if (listFd >= 0) close(listFd);
-        return;
-    }
+    if (m_listing.empty()) m_listing.resize(kListingSize);
     const auto now = ContentTracker::Clock::now();
-    while (const struct dirent* entry = readdir(dir)) {
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        bool isDir = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat info;
-            isDir =
-                fstatat(dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+    for (;;) {
+        const long size = syscall(SYS_getdents64, dirFd, m_listing.data(), m_listing.size());
+        if (size <= 0) break;
+        for (long offset = 0; offset < size;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(&m_listing[offset]);
+            if (entry->d_reclen == 0) break;
+            offset += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            bool isDir = entry->d_type == DT_DIR;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat info;
+                isDir =
+                    fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+            }
+            if (!isDir && !report) continue;
+            std::string childPath = path == "/" ? "/" + std::string(name) : path + "/" + name;
+            if (report) {
+                Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
+                if (node->wd >= 0) m_scanned[node->wd].insert(name);
+                if (!isDir) m_contents.Created(childPath, now);
+            }
+            if (isDir) pending->emplace_back(m_tree.AddChild(node, name), std::move(childPath));
         }
-        std::string childPath = path == "/" ? "/" + std::string(name) : path + "/" + name;
-        if (report) {
-            Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
-            if (node->wd >= 0) m_scanned[node->wd].insert(name);
-            if (!isDir) m_contents.Created(childPath, now);
-        }
-        if (isDir) pending->emplace_back(m_tree.AddChild(node, name), std::move(childPath));
     }
-    closedir(dir);
 }
 
 void Watcher::ReportWatchLimit() {

@@ -91,6 +91,8 @@ class Watcher {
     int m_wakeFd = -1;
     std::vector<char> m_handle;  // the root's file handle, to find it after a move
     std::vector<char> m_buffer;
+    std::vector<char>
+        m_listing;  // one directory listing of a walk; not m_buffer, whose events it outlives
     std::vector<InotifyEvent> m_events;
     std::thread m_thread;
 };
