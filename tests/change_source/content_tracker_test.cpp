@@ -1,5 +1,7 @@
 #include "change_source/content_tracker.h"
 
+#include <string>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -55,12 +57,56 @@ TEST(ContentTrackerTest, AttributeChangesRightAfterCreationBelongToIt) {
     EXPECT_FALSE(tracker.IsFresh("/new", t0 + milliseconds(20)));
 }
 
-TEST(ContentTrackerTest, ARenamedDirtyFileIsReportedUnderItsNewName) {
+// A change still to report follows its file when the file, or a folder
+// above it, is renamed, and goes when either is gone.
+TEST(ContentTrackerTest, AChangeStillToReportFollowsItsFileOrGoesWithIt) {
+    struct Row {
+        const char* name;
+        const char* dirty;
+        const char* from;
+        const char* to;  // null: forgotten
+        const char* after;  // where the change is then, or null
+    };
+    const Row rows[] = {
+        {"file renamed", "/w/a", "/w/a", "/w/b", "/w/b"},
+        {"folder renamed", "/w/a/sub/f", "/w/a", "/w/z", "/w/z/sub/f"},
+        {"a longer sibling name stays", "/w/ab/f", "/w/a", "/w/z", "/w/ab/f"},
+        {"below the file system's root", "/a/f", "/a", "/z", "/z/f"},
+        {"file gone", "/w/a", "/w/a", nullptr, nullptr},
+        {"folder gone", "/w/a/sub/f", "/w/a", nullptr, nullptr},
+        {"sibling of a folder gone", "/w/ab", "/w/a", nullptr, "/w/ab"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ContentTracker tracker;
+        tracker.Modified(row.dirty, t0);
+        if (row.to) {
+            tracker.Renamed(row.from, row.to);
+        } else {
+            tracker.Forget(row.from);
+        }
+        if (row.after) {
+            if (std::string(row.after) != row.dirty) {
+                EXPECT_FALSE(tracker.Closed(row.dirty));
+            }
+            EXPECT_TRUE(tracker.Closed(row.after));
+        }
+        EXPECT_FALSE(tracker.Waiting());
+    }
+}
+
+TEST(ContentTrackerTest, ChangesCarriedInMidMoveLandWhereTheyArePut) {
     ContentTracker tracker;
-    tracker.Modified("/a", t0);
-    tracker.Renamed("/a", "/b");
-    EXPECT_FALSE(tracker.Closed("/a"));
-    EXPECT_TRUE(tracker.Closed("/b"));
+    tracker.Modified("/w/d/f", t0);
+    tracker.Modified("/w/d/sub/g", t0);
+    tracker.Modified("/w/e", t0);
+    ContentTracker::Parcel parcel = tracker.Take("/w/d");
+    EXPECT_EQ(parcel.size(), 2u);
+    EXPECT_FALSE(tracker.Closed("/w/d/f"));
+    tracker.Put(std::move(parcel), "/w/t/d2");
+    EXPECT_TRUE(tracker.Closed("/w/t/d2/f"));
+    EXPECT_TRUE(tracker.Closed("/w/t/d2/sub/g"));
+    EXPECT_TRUE(tracker.Closed("/w/e"));
 }
 
 }  // namespace

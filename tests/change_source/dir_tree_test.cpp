@@ -48,6 +48,46 @@ TEST(DirTreeTest, RemovingASubtreeForgetsItsWatches) {
     EXPECT_TRUE(tree.Remove(tree.Root()).empty());
 }
 
+// A directory in mid-move: out of sight until it lands, and its watch kept
+// by whoever holds it when it is given up.
+TEST(DirTreeTest, ADetachedSubtreeIsOutOfSightUntilItIsAttachedAgain) {
+    posix::DirTree tree("/w");
+    posix::DirNode* d = tree.AddChild(tree.Root(), "d");
+    tree.SetWd(d, 1);
+    tree.SetWd(tree.AddChild(d, "sub"), 2);
+    tree.Detach(d);
+    EXPECT_EQ(tree.Child(tree.Root(), "d"), nullptr);
+    EXPECT_EQ(tree.Find(1), nullptr);
+    EXPECT_EQ(tree.Find(2), nullptr);
+    posix::DirNode* fresh = tree.AddChild(tree.Root(), "d");
+    EXPECT_NE(fresh, d) << "a folder made in its place is a new one";
+
+    posix::DirNode* target = tree.AddChild(tree.Root(), "t");
+    EXPECT_TRUE(tree.Attach(d, target, "e").empty());
+    EXPECT_EQ(tree.PathOf(tree.Find(2)), "/w/t/e/sub");
+    EXPECT_EQ(tree.Child(target, "e"), d);
+}
+
+TEST(DirTreeTest, AWatchTakenByAnotherNodeOutlivesTheNodeThatHadItFirst) {
+    posix::DirTree tree("/w");
+    posix::DirNode* d = tree.AddChild(tree.Root(), "d");
+    tree.SetWd(d, 1);
+    tree.SetWd(tree.AddChild(d, "sub"), 2);
+    tree.Detach(d);
+    // The same directory came back under another name: the kernel gives
+    // its old watch again.
+    posix::DirNode* back = tree.AddChild(tree.Root(), "back");
+    tree.SetWd(back, 1);
+    EXPECT_EQ(tree.Discard(d), (std::vector<int>{2}));
+    EXPECT_EQ(tree.Find(1), back);
+    EXPECT_TRUE(tree.Discard(d).empty()) << "only a detached node is discarded";
+
+    posix::DirNode* other = tree.AddChild(tree.Root(), "other");
+    tree.SetWd(other, 1);
+    EXPECT_TRUE(tree.Remove(back).empty());
+    EXPECT_EQ(tree.Find(1), other);
+}
+
 TEST(DirTreeTest, PathsBelowTheFileSystemRootHaveOneSlash) {
     posix::DirTree tree("/");
     EXPECT_EQ(tree.PathOf(tree.AddChild(tree.Root(), "tmp"), "f"), "/tmp/f");

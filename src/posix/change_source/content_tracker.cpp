@@ -24,15 +24,40 @@ bool ContentTracker::Closed(const std::string& path) {
 
 void ContentTracker::Forget(const std::string& path) {
     m_fresh.erase(path);
-    m_dirty.erase(path);
+    Take(path);
 }
 
 void ContentTracker::Renamed(const std::string& from, const std::string& to) {
-    auto it = m_dirty.find(from);
-    if (it == m_dirty.end()) return;
-    const Dirty dirty = it->second;
-    m_dirty.erase(it);
-    m_dirty[to] = dirty;
+    Put(Take(from), to);
+}
+
+// Files being written are few, so a walk over all of them is cheap.
+ContentTracker::Parcel ContentTracker::Take(const std::string& path) {
+    Parcel parcel;
+    for (auto it = m_dirty.begin(); it != m_dirty.end();) {
+        const std::string& name = it->first;
+        const bool below = name.size() > path.size() && name.compare(0, path.size(), path) == 0 &&
+                           (name[path.size()] == '/' || path == "/");
+        if (name == path || below) {
+            // What lies below, without the slash that joins it.
+            const size_t skip = name == path ? name.size() : path.size() + (path == "/" ? 0 : 1);
+            parcel.emplace_back(name.substr(skip), it->second);
+            it = m_dirty.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return parcel;
+}
+
+void ContentTracker::Put(Parcel parcel, const std::string& path) {
+    for (auto& [rest, dirty] : parcel) {
+        if (rest.empty()) {
+            m_dirty[path] = dirty;
+        } else {
+            m_dirty[path == "/" ? path + rest : path + "/" + rest] = dirty;
+        }
+    }
 }
 
 std::vector<std::string> ContentTracker::Due(Time now) {

@@ -32,8 +32,20 @@ class ContentTracker {
     // The writer closed path: true when its contents changed since the last
     // report.
     bool Closed(const std::string& path);
+    // Path and everything below it are gone.
     void Forget(const std::string& path);
+    // Path, and everything below it, now has the name to.
     void Renamed(const std::string& from, const std::string& to);
+
+    struct Dirty {
+        Time since;
+        Time lastWrite;
+    };
+    // The changes still to report at a path or below it, by what follows
+    // that path; an item in mid-move carries them until it lands.
+    using Parcel = std::vector<std::pair<std::string, Dirty>>;
+    Parcel Take(const std::string& path);
+    void Put(Parcel parcel, const std::string& path);
 
     // Files still open whose change is due now; they count as reported.
     std::vector<std::string> Due(Time now);
@@ -41,10 +53,6 @@ class ContentTracker {
     bool Waiting() const { return !m_dirty.empty() || !m_fresh.empty(); }
 
   private:
-    struct Dirty {
-        Time since;
-        Time lastWrite;
-    };
     // Files written since they were last reported.
     std::unordered_map<std::string, Dirty> m_dirty;
     // Files created lately, with the time, and the same in order of

@@ -19,8 +19,12 @@ DirTree::~DirTree() {
 }
 
 DirTree::DirTree(DirTree&& other) noexcept
-    : m_root(other.m_root), m_byName(std::move(other.m_byName)), m_byWd(std::move(other.m_byWd)) {
+    : m_root(other.m_root),
+      m_byName(std::move(other.m_byName)),
+      m_byWd(std::move(other.m_byWd)),
+      m_detached(std::move(other.m_detached)) {
     other.m_root = nullptr;
+    other.m_detached.clear();
 }
 
 DirTree& DirTree::operator=(DirTree&& other) noexcept {
@@ -29,15 +33,18 @@ DirTree& DirTree::operator=(DirTree&& other) noexcept {
         m_root = other.m_root;
         m_byName = std::move(other.m_byName);
         m_byWd = std::move(other.m_byWd);
+        m_detached = std::move(other.m_detached);
         other.m_root = nullptr;
+        other.m_detached.clear();
     }
     return *this;
 }
 
 void DirTree::Clear() {
-    if (!m_root) return;
     std::vector<int> ignored;
-    Destroy(m_root, &ignored);
+    for (DirNode* node : m_detached) Destroy(node, &ignored);
+    m_detached.clear();
+    if (m_root) Destroy(m_root, &ignored);
     m_root = nullptr;
 }
 
@@ -97,6 +104,47 @@ std::vector<int> DirTree::Remove(DirNode* node) {
     return wds;
 }
 
+void DirTree::Detach(DirNode* node) {
+    if (!node->parent) return;
+    Unlink(node);
+    node->parent = nullptr;
+    for (DirNode* each : Subtree(node)) {
+        if (each->wd >= 0 && Find(each->wd) == each) m_byWd[static_cast<size_t>(each->wd)] = nullptr;
+    }
+    m_detached.insert(node);
+}
+
+std::vector<int> DirTree::Attach(DirNode* node, DirNode* newParent, std::string_view newName) {
+    std::vector<int> replaced;
+    if (m_detached.erase(node) == 0) return replaced;
+    if (DirNode* existing = Child(newParent, newName)) {
+        Unlink(existing);
+        Destroy(existing, &replaced);
+    }
+    node->name = std::string(newName);
+    Link(node, newParent);
+    for (DirNode* each : Subtree(node)) {
+        if (each->wd >= 0 && !Find(each->wd)) SetWd(each, each->wd);
+    }
+    return replaced;
+}
+
+std::vector<int> DirTree::Discard(DirNode* node) {
+    std::vector<int> wds;
+    if (m_detached.erase(node) > 0) Destroy(node, &wds);
+    return wds;
+}
+
+std::vector<DirNode*> DirTree::Subtree(DirNode* top) {
+    std::vector<DirNode*> nodes{top};
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        for (DirNode* child = nodes[i]->firstChild; child; child = child->nextSibling) {
+            nodes.push_back(child);
+        }
+    }
+    return nodes;
+}
+
 void DirTree::Link(DirNode* node, DirNode* parent) {
     node->parent = parent;
     node->prevSibling = nullptr;
@@ -128,9 +176,12 @@ void DirTree::Destroy(DirNode* node, std::vector<int>* wds) {
             m_byName.erase(child);
             stack.push_back(child);
         }
-        if (top->wd >= 0) {
+        // A watch is shared by every path of one directory; it stays while
+        // another node holds it.
+        DirNode* holder = Find(top->wd);
+        if (top->wd >= 0 && (holder == top || !holder)) {
             wds->push_back(top->wd);
-            if (Find(top->wd) == top) m_byWd[static_cast<size_t>(top->wd)] = nullptr;
+            if (holder) m_byWd[static_cast<size_t>(top->wd)] = nullptr;
         }
         delete top;
     }

@@ -47,8 +47,20 @@ class DirTree {
     // A node already there under that name is replaced; its wds are returned.
     std::vector<int> Move(DirNode* node, DirNode* newParent, std::string_view newName);
 
-    // Removes node and its subtree (never the root); returns their wds.
+    // Removes node and its subtree (never the root); returns the wds that
+    // no node left in the tree stands for.
     std::vector<int> Remove(DirNode* node);
+
+    // Takes node and its subtree out of the tree, but keeps them: a directory
+    // in mid-move, whose destination is not known yet. Neither its name nor
+    // its watches find it any more, so its own events fall silent.
+    void Detach(DirNode* node);
+    // Puts a detached subtree back, under newParent as newName, replacing
+    // whatever was there (whose wds are returned). Its watches find it again
+    // unless a node in the tree took them meanwhile.
+    std::vector<int> Attach(DirNode* node, DirNode* newParent, std::string_view newName);
+    // Frees a detached subtree; returns the wds that no node in the tree took.
+    std::vector<int> Discard(DirNode* node);
 
     void SetRootPath(std::string path) { m_root->name = std::move(path); }
 
@@ -71,14 +83,17 @@ class DirTree {
 
     void Link(DirNode* node, DirNode* parent);
     void Unlink(DirNode* node);
-    // Drops node and its subtree from the indexes, collecting their wds, and
-    // frees them.
+    // Drops node and its subtree from the indexes, collecting the wds that
+    // no other node holds, and frees them.
     void Destroy(DirNode* node, std::vector<int>* wds);
+    // Every node of the subtree, top first.
+    static std::vector<DirNode*> Subtree(DirNode* top);
     void Clear();
 
     DirNode* m_root;
     std::unordered_set<DirNode*, KeyHash, KeyEqual> m_byName;  // every node but the root
     std::vector<DirNode*> m_byWd;
+    std::unordered_set<DirNode*> m_detached;
     mutable DirNode m_probe;  // the key of a lookup, so it needs no node of its own
 };
 
