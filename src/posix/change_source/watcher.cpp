@@ -66,8 +66,10 @@ Watcher::~Watcher() {
 
 bool Watcher::Start() {
     const std::string root = m_tree.Root()->name;
+    // The path given is followed when it is a symbolic link: the user named
+    // what it leads to. Links below it are not followed.
     struct stat info;
-    if (lstat(root.c_str(), &info) != 0) {
+    if (stat(root.c_str(), &info) != 0) {
         Warn("orvane: cannot watch '%s': %s\n", root, strerror(errno));
         return false;
     }
@@ -86,7 +88,8 @@ bool Watcher::Start() {
     } handle;
     handle.header.handle_bytes = MAX_HANDLE_SZ;
     int mountId;
-    if (name_to_handle_at(AT_FDCWD, root.c_str(), &handle.header, &mountId, 0) == 0) {
+    if (name_to_handle_at(AT_FDCWD, root.c_str(), &handle.header, &mountId, AT_SYMLINK_FOLLOW) ==
+        0) {
         const char* raw = reinterpret_cast<const char*>(&handle);
         m_handle.assign(raw, raw + sizeof(struct file_handle) + handle.header.handle_bytes);
     }
@@ -201,6 +204,7 @@ void Watcher::Handle(const InotifyEvent& event) {
     } else if (event.mask & IN_MOVED_FROM) {
         m_pairer.From(event.wd, event.mask, event.cookie, name);
         m_held.Reserve(event.cookie);
+        Depart(node, name, path, event.cookie);
     } else if (event.mask & IN_MOVED_TO) {
         HandleMovedTo(node, event, path);
     } else if (event.mask & IN_DELETE) {
@@ -240,7 +244,7 @@ void Watcher::HandleOnItself(DirNode* node, uint32_t mask) {
         // Unlinking a file changes its link count first; when its path is
         // gone with it, the item has left, even if other links keep it alive.
         struct stat info;
-        if (!m_rootIsDir && lstat(root.c_str(), &info) != 0 && errno == ENOENT) {
+        if (!m_rootIsDir && stat(root.c_str(), &info) != 0 && errno == ENOENT) {
             m_rootGone = true;
             Emit(ShellEventFromMask(IN_DELETE_SELF), root);
         } else {
@@ -302,12 +306,19 @@ std::string Watcher::PathByInode(const std::string& parent) {
     return found;
 }
 
+void Watcher::Depart(DirNode* parent, const std::string& name, const std::string& path,
+                     uint32_t cookie) {
+    Departure departure{path, m_tree.Child(parent, name), m_contents.Take(path)};
+    if (departure.node) m_tree.Detach(departure.node);
+    m_departing[cookie] = std::move(departure);
+}
+
 void Watcher::HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path) {
     const std::string name(event.name);
     const bool dir = event.mask & IN_ISDIR;
     std::optional<MoveEnd> from = m_pairer.TakePartner(event.cookie);
-    DirNode* fromParent = from ? m_tree.Find(from->wd) : nullptr;
-    if (!fromParent) {  // it came from outside the tree
+    auto departed = from ? m_departing.find(from->cookie) : m_departing.end();
+    if (departed == m_departing.end()) {  // it came from outside the tree
         if (from) {
             Settle(from->cookie, ShellEventFromMask(event.mask), path);
         } else {
@@ -316,27 +327,28 @@ void Watcher::HandleMovedTo(DirNode* node, const InotifyEvent& event, const std:
         if (dir && m_recursive) WatchTree(m_tree.AddChild(node, name), false);
         return;
     }
-    const std::string oldPath = m_tree.PathOf(fromParent, from->name);
-    Settle(from->cookie, ShellEventFromMask(event.mask | kPairedMove), oldPath, &path);
-    m_contents.Renamed(oldPath, path);
+    Departure departure = std::move(departed->second);
+    m_departing.erase(departed);
+    Settle(from->cookie, ShellEventFromMask(event.mask | kPairedMove), departure.path, &path);
+    m_contents.Put(std::move(departure.contents), path);
     if (!dir) return;
-    if (DirNode* moved = m_tree.Child(fromParent, from->name)) {
-        Unwatch(m_tree.Move(moved, node, name));
+    if (departure.node) {
+        Unwatch(m_tree.Attach(departure.node, node, name));
     } else if (m_recursive) {
         WatchTree(m_tree.AddChild(node, name), false);
     }
 }
 
 void Watcher::HandleMoveOut(const MoveEnd& end) {
-    DirNode* parent = m_tree.Find(end.wd);
-    if (!parent) {
+    auto departed = m_departing.find(end.cookie);
+    if (departed == m_departing.end()) {
         Settle(end.cookie, 0, "");
         return;
     }
-    const std::string path = m_tree.PathOf(parent, end.name);
-    Settle(end.cookie, ShellEventFromMask(end.mask), path);
-    if (DirNode* child = m_tree.Child(parent, end.name)) Unwatch(m_tree.Remove(child));
-    m_contents.Forget(path);
+    Departure departure = std::move(departed->second);
+    m_departing.erase(departed);
+    Settle(end.cookie, ShellEventFromMask(end.mask), departure.path);
+    if (departure.node) Unwatch(m_tree.Discard(departure.node));
 }
 
 void Watcher::FlushUnpaired(std::vector<MoveEnd> ends) {
@@ -363,10 +375,15 @@ void Watcher::Rescan() {
     m_tree.ForEach([&](DirNode* node) {
         if (node->wd >= 0) old.push_back(node->wd);
     });
-    m_tree = DirTree(m_tree.Root()->name);
-    m_scanned.clear();
     // The ends of moves still held are told no more: the tree is read anew.
     for (const MoveEnd& end : m_pairer.TakeAll()) Settle(end.cookie, 0, "");
+    for (auto& [cookie, departure] : m_departing) {
+        if (!departure.node) continue;
+        for (int wd : m_tree.Discard(departure.node)) old.push_back(wd);
+    }
+    m_departing.clear();
+    m_tree = DirTree(m_tree.Root()->name);
+    m_scanned.clear();
     m_limitTold = false;
     WatchTree(m_tree.Root(), false);
     std::vector<int> gone;
@@ -392,7 +409,7 @@ void Watcher::WatchTree(DirNode* top, bool report) {
             }
             continue;
         }
-        const int wd = AddWatch(fd, path);
+        const int wd = AddWatch(fd, node, path);
         if (wd >= 0) {
             m_tree.SetWd(node, wd);
         } else if (errno == ENOSPC) {
@@ -410,7 +427,7 @@ void Watcher::WatchTree(DirNode* top, bool report) {
 // Opens by path; a path too long for the kernel is opened one component at a
 // time from the root instead.
 int Watcher::OpenDirectory(const DirNode* node, const std::string& path) {
-    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (node->parent ? O_NOFOLLOW : 0);
     if (path.size() < PATH_MAX) return open(path.c_str(), flags);
     if (!node->parent) return -1;
     std::vector<const DirNode*> chain;
@@ -428,8 +445,13 @@ int Watcher::OpenDirectory(const DirNode* node, const std::string& path) {
 
 // Watched through the open descriptor, so a long path or a directory renamed
 // since it was opened still gets the right watch.
-int Watcher::AddWatch(int dirFd, const std::string& path) {
-    if (path.size() < PATH_MAX) return inotify_add_watch(m_inotifyFd, path.c_str(), kDirMask);
+int Watcher::AddWatch(int dirFd, const DirNode* node, const std::string& path) {
+    if (path.size() < PATH_MAX) {
+        // Below the root a link is never followed, not even one that took a
+        // directory's place since it was opened.
+        const uint32_t follow = node->parent ? IN_DONT_FOLLOW : 0;
+        return inotify_add_watch(m_inotifyFd, path.c_str(), kDirMask | follow);
+    }
     char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", dirFd);
     return inotify_add_watch(m_inotifyFd, link, kDirMask);

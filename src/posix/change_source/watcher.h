@@ -46,6 +46,8 @@ class Watcher {
     void Handle(const InotifyEvent& event);
     void HandleOnItself(DirNode* node, uint32_t mask);
     void HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path);
+    void Depart(DirNode* parent, const std::string& name, const std::string& path,
+                uint32_t cookie);
     void HandleMoveOut(const MoveEnd& end);
     void FlushUnpaired(std::vector<MoveEnd> ends);
     void ReportDueContents();
@@ -57,7 +59,7 @@ class Watcher {
     // before its watch was in place).
     void WatchTree(DirNode* node, bool report);
     int OpenDirectory(const DirNode* node, const std::string& path);
-    int AddWatch(int dirFd, const std::string& path);
+    int AddWatch(int dirFd, const DirNode* node, const std::string& path);
     void ScanDirectory(int dirFd, DirNode* node, const std::string& path, bool report,
                        std::vector<std::pair<DirNode*, std::string>>* pending);
     void ReportWatchLimit();
@@ -77,6 +79,16 @@ class Watcher {
     HeldLines m_held;
     ContentTracker m_contents;
     std::unordered_set<std::string> m_skipped;  // pseudo file systems' mount points
+    // An item whose move began (IN_MOVED_FROM) and whose end is not known
+    // yet: its path then, and what moves with it. A directory is taken out
+    // of the tree at once, so nothing made in its place is mistaken for it
+    // and nothing done in it after it left is told under its old path.
+    struct Departure {
+        std::string path;
+        DirNode* node = nullptr;
+        ContentTracker::Parcel contents;
+    };
+    std::unordered_map<uint32_t, Departure> m_departing;  // by cookie
     // Entries that scans of new folders reported, by the folder's watch, so
     // the kernel's own report of them is dropped until its queue is drained.
     std::unordered_map<int, std::unordered_set<std::string>> m_scanned;
