@@ -12,12 +12,15 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <shlobj.h>
 
 #include "event_mapping.h"
-#include "pseudo_mounts.h"
+#include "mount_table.h"
 
 namespace posix {
 namespace {
@@ -93,9 +96,14 @@ bool Watcher::Start() {
         const char* raw = reinterpret_cast<const char*>(&handle);
         m_handle.assign(raw, raw + sizeof(struct file_handle) + handle.header.handle_bytes);
     }
-    for (const std::string& point : ReadPseudoMountPoints()) {
-        if (point != root) m_skipped.insert(point);
+    // Opened before the walk, so a mount made during it is seen.
+    if (m_rootIsDir && m_recursive) {
+        m_mountsFd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+        char* real = realpath(root.c_str(), nullptr);
+        m_realRoot = real ? real : root;
+        free(real);
     }
+    TakeMountTable();
     if (m_rootIsDir) {
         WatchTree(m_tree.Root(), false);
     } else {
@@ -122,7 +130,8 @@ void Watcher::Stop() {
     }
     if (m_inotifyFd >= 0) close(m_inotifyFd);
     if (m_wakeFd >= 0) close(m_wakeFd);
-    m_inotifyFd = m_wakeFd = -1;
+    if (m_mountsFd >= 0) close(m_mountsFd);
+    m_inotifyFd = m_wakeFd = m_mountsFd = -1;
 }
 
 void Watcher::Run() {
@@ -133,8 +142,11 @@ void Watcher::Run() {
         } else if (m_contents.Waiting()) {
             timeout = kContentTickMs;
         }
-        struct pollfd fds[2] = {{m_inotifyFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        const int ready = poll(fds, 2, timeout);
+        // The mount table reads as changed (POLLPRI) after a mount or an
+        // unmount; a negative descriptor is left alone by poll.
+        struct pollfd fds[3] = {
+            {m_inotifyFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}, {m_mountsFd, POLLPRI, 0}};
+        const int ready = poll(fds, 3, timeout);
         if (ready < 0 && errno != EINTR) return;
         if (fds[1].revents) return;
         if (ready > 0 && (fds[0].revents & POLLIN)) {
@@ -142,6 +154,7 @@ void Watcher::Run() {
         } else if (ready == 0 && m_pairer.HasPending()) {
             FlushUnpaired(m_pairer.TakeAll());
         }
+        if (ready > 0 && (fds[2].revents & (POLLPRI | POLLERR))) OnMountsChanged();
         ReportDueContents();
     }
 }
@@ -358,6 +371,59 @@ void Watcher::FlushUnpaired(std::vector<MoveEnd> ends) {
 bool Watcher::ScannedAlready(int wd, const std::string& name) {
     auto it = m_scanned.find(wd);
     return it != m_scanned.end() && it->second.erase(name) > 0;
+}
+
+// Reads the mount table again: the pseudo file systems to skip, and the
+// mount points below the root. Returns the points mounted or unmounted since
+// the last reading.
+std::set<std::string> Watcher::TakeMountTable() {
+    if (m_mountsFd < 0) return {};
+    const std::string root = m_tree.Root()->name;
+    const MountTable table = ParseMountInfo(ReadMountInfo(m_mountsFd));
+    m_skipped.clear();
+    for (const std::string& point : PointsBelow(table.pseudo, root, m_realRoot)) {
+        m_skipped.insert(point);
+    }
+    std::set<std::string> points = PointsBelow(table.points, root, m_realRoot);
+    std::set<std::string> changed;
+    std::set_symmetric_difference(points.begin(), points.end(), m_mounts.begin(), m_mounts.end(),
+                                  std::inserter(changed, changed.end()));
+    m_mounts = std::move(points);
+    return changed;
+}
+
+// A mount or an unmount shows other contents at its mount point, which
+// inotify does not report: the point is watched anew, and an UPDATEDIR line
+// tells whoever lists folders to list it again.
+void Watcher::OnMountsChanged() {
+    std::string done;
+    for (const std::string& point : TakeMountTable()) {
+        // A mount inside one just watched anew was watched with it.
+        if (!done.empty() && point.compare(0, done.size() + 1, done + "/") == 0) continue;
+        if (RewatchAt(point)) {
+            done = point;
+            Emit(SHCNE_UPDATEDIR, point);
+        }
+    }
+}
+
+bool Watcher::RewatchAt(const std::string& path) {
+    const std::string& root = m_tree.Root()->name;
+    DirNode* parent = m_tree.Root();
+    std::string_view rest(path);
+    rest.remove_prefix(root == "/" ? 1 : root.size() + 1);
+    for (size_t slash; parent && (slash = rest.find('/')) != std::string_view::npos;) {
+        parent = m_tree.Child(parent, rest.substr(0, slash));
+        rest.remove_prefix(slash + 1);
+    }
+    if (!parent || parent->wd < 0) return false;  // not in the part of the tree watched
+    if (DirNode* old = m_tree.Child(parent, rest)) Unwatch(m_tree.Remove(old));
+    struct stat info;
+    if (m_skipped.count(path) || lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return false;
+    }
+    WatchTree(m_tree.AddChild(parent, rest), false);
+    return true;
 }
 
 void Watcher::ReportDueContents() {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -52,6 +53,9 @@ class Watcher {
     void FlushUnpaired(std::vector<MoveEnd> ends);
     void ReportDueContents();
     bool ScannedAlready(int wd, const std::string& name);
+    std::set<std::string> TakeMountTable();
+    void OnMountsChanged();
+    bool RewatchAt(const std::string& path);
     void Rescan();
 
     // Watches node and, when recursive, everything below it. With report,
@@ -79,6 +83,8 @@ class Watcher {
     HeldLines m_held;
     ContentTracker m_contents;
     std::unordered_set<std::string> m_skipped;  // pseudo file systems' mount points
+    std::set<std::string> m_mounts;             // every mount point below the root
+    std::string m_realRoot;                     // the root as the mount table names it
     // An item whose move began (IN_MOVED_FROM) and whose end is not known
     // yet: its path then, and what moves with it. A directory is taken out
     // of the tree at once, so nothing made in its place is mistaken for it
@@ -101,6 +107,7 @@ class Watcher {
     bool m_limitTold = false;  // the watch limit is told once per walk of the whole tree
     int m_inotifyFd = -1;
     int m_wakeFd = -1;
+    int m_mountsFd = -1;
     std::vector<char> m_handle;  // the root's file handle, to find it after a move
     std::vector<char> m_buffer;
     std::vector<char>

@@ -1,7 +1,7 @@
-#include "pseudo_mounts.h"
+#include "mount_table.h"
 
-#include <fstream>
-#include <sstream>
+#include <unistd.h>
+
 #include <vector>
 
 namespace posix {
@@ -51,24 +51,43 @@ bool IsPseudoFileSystem(std::string_view type) {
     return false;
 }
 
-std::unordered_set<std::string> PseudoMountPoints(std::string_view mountinfo) {
-    std::unordered_set<std::string> points;
+MountTable ParseMountInfo(std::string_view mountinfo) {
+    MountTable table;
     for (std::string_view line : Split(mountinfo, '\n')) {
         const std::vector<std::string_view> fields = Split(line, ' ');
         // The fixed fields, then optional ones up to "-", then the type.
         size_t dash = 6;
         while (dash < fields.size() && fields[dash] != "-") ++dash;
         if (fields.size() < 5 || dash + 1 >= fields.size()) continue;
-        if (IsPseudoFileSystem(fields[dash + 1])) points.insert(Unescape(fields[4]));
+        std::string point = Unescape(fields[4]);
+        if (IsPseudoFileSystem(fields[dash + 1])) table.pseudo.insert(point);
+        table.points.insert(std::move(point));
     }
-    return points;
+    return table;
 }
 
-std::unordered_set<std::string> ReadPseudoMountPoints() {
-    std::ifstream file("/proc/self/mountinfo");
-    std::stringstream text;
-    text << file.rdbuf();
-    return PseudoMountPoints(text.str());
+std::set<std::string> PointsBelow(const std::set<std::string>& points, const std::string& root,
+                                  const std::string& realRoot) {
+    std::set<std::string> below;
+    const std::string prefix = realRoot == "/" ? "/" : realRoot + "/";
+    for (const std::string& point : points) {
+        if (point.size() <= prefix.size() || point.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string rest = point.substr(prefix.size());
+        below.insert(root == "/" ? "/" + rest : root + "/" + rest);
+    }
+    return below;
+}
+
+std::string ReadMountInfo(int fd) {
+    std::string text;
+    if (fd < 0 || lseek(fd, 0, SEEK_SET) != 0) return text;
+    char chunk[16384];
+    for (;;) {
+        const ssize_t size = read(fd, chunk, sizeof chunk);
+        if (size <= 0) break;
+        text.append(chunk, static_cast<size_t>(size));
+    }
+    return text;
 }
 
 }  // namespace posix

@@ -1,0 +1,46 @@
+#include "change_source/mount_table.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(MountTableTest, ReadsMountPointsAndWhichArePseudoFileSystems) {
+    const char* mountinfo =
+        "22 1 0:21 / /proc rw,nosuid - proc proc rw\n"
+        "23 1 0:22 / /sys rw shared:7 - sysfs sysfs rw\n"
+        "24 23 0:23 / /sys/fs/cgroup rw shared:8 master:1 - cgroup2 cgroup2 rw\n"
+        "25 1 8:1 / / rw - ext4 /dev/vda rw\n"
+        "26 1 0:30 / /mnt/with\\040space rw - tracefs tracefs rw\n"
+        "27 1 0:31 / /tmp rw - tmpfs tmpfs rw\n"
+        "garbage line\n";
+    const posix::MountTable table = posix::ParseMountInfo(mountinfo);
+    EXPECT_EQ(table.points, (std::set<std::string>{"/", "/proc", "/sys", "/sys/fs/cgroup",
+                                                   "/mnt/with space", "/tmp"}));
+    EXPECT_EQ(table.pseudo.size(), 4u);
+    for (const char* point : {"/proc", "/sys", "/sys/fs/cgroup", "/mnt/with space"}) {
+        SCOPED_TRACE(point);
+        EXPECT_EQ(table.pseudo.count(point), 1u);
+    }
+}
+
+TEST(MountTableTest, PointsBelowTheRootAreNamedUnderTheRootAsGiven) {
+    const std::set<std::string> points{"/", "/w", "/w/m", "/w/m/n", "/wx", "/other"};
+    struct Row {
+        const char* name;
+        const char* root;
+        const char* realRoot;
+        std::set<std::string> below;
+    };
+    const Row rows[] = {
+        {"a folder", "/w", "/w", {"/w/m", "/w/m/n"}},
+        {"through a link", "/link", "/w", {"/link/m", "/link/m/n"}},
+        {"the file system's root", "/", "/", {"/w", "/w/m", "/w/m/n", "/wx", "/other"}},
+        {"nothing below", "/other", "/other", {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(posix::PointsBelow(points, row.root, row.realRoot), row.below);
+    }
+}
+
+}  // namespace
