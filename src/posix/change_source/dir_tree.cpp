@@ -60,11 +60,18 @@ DirNode* DirTree::Child(DirNode* parent, std::string_view name) const {
     return it == m_byName.end() ? nullptr : *it;
 }
 
+// One lookup in the name index, not two: the new node is its own key, and
+// is dropped again when the name is taken.
 DirNode* DirTree::AddChild(DirNode* parent, std::string_view name) {
-    if (DirNode* existing = Child(parent, name)) return existing;
     DirNode* node = new DirNode;
+    node->parent = parent;
     node->name = std::string(name);
-    Link(node, parent);
+    auto [it, added] = m_byName.insert(node);
+    if (!added) {
+        delete node;
+        return *it;
+    }
+    LinkSibling(node, parent);
     return node;
 }
 
@@ -147,11 +154,15 @@ std::vector<DirNode*> DirTree::Subtree(DirNode* top) {
 
 void DirTree::Link(DirNode* node, DirNode* parent) {
     node->parent = parent;
+    m_byName.insert(node);
+    LinkSibling(node, parent);
+}
+
+void DirTree::LinkSibling(DirNode* node, DirNode* parent) {
     node->prevSibling = nullptr;
     node->nextSibling = parent->firstChild;
     if (parent->firstChild) parent->firstChild->prevSibling = node;
     parent->firstChild = node;
-    m_byName.insert(node);
 }
 
 void DirTree::Unlink(DirNode* node) {

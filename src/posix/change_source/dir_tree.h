@@ -82,6 +82,7 @@ class DirTree {
     };
 
     void Link(DirNode* node, DirNode* parent);
+    void LinkSibling(DirNode* node, DirNode* parent);
     void Unlink(DirNode* node);
     // Drops node and its subtree from the indexes, collecting the wds that
     // no other node holds, and frees them.
