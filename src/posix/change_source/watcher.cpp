@@ -36,6 +36,7 @@ constexpr size_t kListingSize = 64 * 1024;
 // them, the other end is already queued, so a short wait is enough.
 constexpr int kPartnerWaitMs = 5;
 constexpr int kContentTickMs = 100;
+constexpr unsigned kMaxWalkThreads = 4;
 
 void Warn(const char* format, const std::string& path, const char* detail) {
     fprintf(stderr, format, path.c_str(), detail);
@@ -459,35 +460,89 @@ void Watcher::Rescan() {
     Unwatch(gone);
 }
 
+// The walk that arms a whole tree is spread over the cores: nearly all of
+// it is kernel work (open, inotify_add_watch, getdents64 per directory),
+// which runs in parallel. Smaller walks stay on the calling thread.
 void Watcher::WatchTree(DirNode* top, bool report) {
-    m_unwatched = 0;
-    m_walked = 0;
-    std::vector<std::pair<DirNode*, std::string>> pending{{top, m_tree.PathOf(top)}};
-    while (!pending.empty()) {
-        auto [node, path] = std::move(pending.back());
-        pending.pop_back();
-        if (node->parent && m_skipped.count(path)) continue;
-        ++m_walked;
-        const int fd = OpenDirectory(node, path);
-        if (fd < 0) {
-            if (errno == EACCES || errno == EPERM) {
-                Warn("orvane: skipping '%s': %s\n", path, strerror(errno));
-            }
-            continue;
+    Walk walk;
+    walk.report = report;
+    walk.pending.emplace_back(top, m_tree.PathOf(top));
+    std::vector<std::thread> helpers;
+    if (!report && !top->parent && m_recursive) {
+        const unsigned cores = std::thread::hardware_concurrency();
+        for (unsigned i = 1; i < std::min(cores, kMaxWalkThreads); ++i) {
+            helpers.emplace_back([this, &walk] {
+                std::vector<char> listing(kListingSize);
+                WalkPart(&walk, &listing);
+            });
         }
-        const int wd = AddWatch(fd, node, path);
-        if (wd >= 0) {
-            m_tree.SetWd(node, wd);
-        } else if (errno == ENOSPC) {
-            ++m_unwatched;
-        }
-        if (m_recursive) ScanDirectory(fd, node, path, report && node->parent, &pending);
-        close(fd);
     }
+    if (m_listing.empty()) m_listing.resize(kListingSize);
+    WalkPart(&walk, &m_listing);
+    for (std::thread& helper : helpers) helper.join();
+    m_walked = walk.walked;
+    m_unwatched = walk.unwatched;
     if (m_unwatched && !m_limitTold) {
         m_limitTold = true;
         ReportWatchLimit();
     }
+}
+
+// Takes directories from the walk until none is left and none is being
+// read. The tree is changed only under the walk's lock; the system calls
+// run outside it.
+void Watcher::WalkPart(Walk* walk, std::vector<char>* listing) {
+    std::vector<std::string> dirs;
+    std::unique_lock<std::mutex> guard(walk->lock);
+    for (;;) {
+        if (walk->pending.empty()) {
+            if (walk->busy == 0) break;
+            walk->changed.wait(guard);
+            continue;
+        }
+        auto [node, path] = std::move(walk->pending.back());
+        walk->pending.pop_back();
+        if (node->parent && m_skipped.count(path)) continue;
+        ++walk->walked;
+        ++walk->busy;
+        guard.unlock();
+        dirs.clear();
+        const int wd = VisitDirectory(node, path, walk->report && node->parent, listing, &dirs);
+        const int error = errno;
+        guard.lock();
+        if (wd >= 0) {
+            m_tree.SetWd(node, wd);
+        } else if (error == ENOSPC) {
+            ++walk->unwatched;
+        }
+        for (const std::string& name : dirs) {
+            walk->pending.emplace_back(m_tree.AddChild(node, name),
+                                       path == "/" ? "/" + name : path + "/" + name);
+        }
+        --walk->busy;
+        if (!walk->pending.empty() || walk->busy == 0) walk->changed.notify_all();
+    }
+}
+
+// Watches one directory and lists the directories in it. Returns the watch,
+// or -1 with errno set.
+int Watcher::VisitDirectory(const DirNode* node, const std::string& path, bool report,
+                            std::vector<char>* listing, std::vector<std::string>* dirs) {
+    const int fd = OpenDirectory(node, path);
+    if (fd < 0) {
+        if (errno == EACCES || errno == EPERM) {
+            const int error = errno;
+            Warn("orvane: skipping '%s': %s\n", path, strerror(error));
+            errno = error;
+        }
+        return -1;
+    }
+    const int wd = AddWatch(fd, node, path);
+    const int error = errno;
+    if (m_recursive) ScanDirectory(fd, wd, path, report, listing, dirs);
+    close(fd);
+    errno = error;
+    return wd;
 }
 
 // Opens by path; a path too long for the kernel is opened one component at a
@@ -527,15 +582,14 @@ int Watcher::AddWatch(int dirFd, const DirNode* node, const std::string& path) {
 // second descriptor and no DIR stream per directory, which halves the system
 // calls of arming a large tree. d_type spares a stat of each entry, except
 // on file systems that leave it unknown.
-void Watcher::ScanDirectory(int dirFd, DirNode* node, const std::string& path, bool report,
-                            std::vector<std::pair<DirNode*, std::string>>* pending) {
-    if (m_listing.empty()) m_listing.resize(kListingSize);
+void Watcher::ScanDirectory(int dirFd, int wd, const std::string& path, bool report,
+                            std::vector<char>* listing, std::vector<std::string>* dirs) {
     const auto now = ContentTracker::Clock::now();
     for (;;) {
-        const long size = syscall(SYS_getdents64, dirFd, m_listing.data(), m_listing.size());
+        const long size = syscall(SYS_getdents64, dirFd, listing->data(), listing->size());
         if (size <= 0) break;
         for (long offset = 0; offset < size;) {
-            const auto* entry = reinterpret_cast<const struct dirent64*>(&m_listing[offset]);
+            const auto* entry = reinterpret_cast<const struct dirent64*>(&(*listing)[offset]);
             if (entry->d_reclen == 0) break;
             offset += entry->d_reclen;
             const char* name = entry->d_name;
@@ -547,14 +601,13 @@ void Watcher::ScanDirectory(int dirFd, DirNode* node, const std::string& path, b
                 isDir =
                     fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
             }
-            if (!isDir && !report) continue;
-            std::string childPath = path == "/" ? "/" + std::string(name) : path + "/" + name;
             if (report) {
+                std::string childPath = path == "/" ? "/" + std::string(name) : path + "/" + name;
                 Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
-                if (node->wd >= 0) m_scanned[node->wd].insert(name);
+                if (wd >= 0) m_scanned[wd].insert(name);
                 if (!isDir) m_contents.Created(childPath, now);
             }
-            if (isDir) pending->emplace_back(m_tree.AddChild(node, name), std::move(childPath));
+            if (isDir) dirs->emplace_back(name);
         }
     }
 }

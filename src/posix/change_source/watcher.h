@@ -5,7 +5,9 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -62,10 +64,22 @@ class Watcher {
     // each entry found is reported as created (a directory that was filled
     // before its watch was in place).
     void WatchTree(DirNode* node, bool report);
+    struct Walk {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::vector<std::pair<DirNode*, std::string>> pending;  // found, not yet read
+        size_t busy = 0;  // directories being read
+        size_t walked = 0;
+        size_t unwatched = 0;  // refused by the watch limit
+        bool report = false;
+    };
+    void WalkPart(Walk* walk, std::vector<char>* listing);
+    int VisitDirectory(const DirNode* node, const std::string& path, bool report,
+                       std::vector<char>* listing, std::vector<std::string>* dirs);
     int OpenDirectory(const DirNode* node, const std::string& path);
     int AddWatch(int dirFd, const DirNode* node, const std::string& path);
-    void ScanDirectory(int dirFd, DirNode* node, const std::string& path, bool report,
-                       std::vector<std::pair<DirNode*, std::string>>* pending);
+    void ScanDirectory(int dirFd, int wd, const std::string& path, bool report,
+                       std::vector<char>* listing, std::vector<std::string>* dirs);
     void ReportWatchLimit();
     void Unwatch(const std::vector<int>& wds);
     void Emit(LONG event, const std::string& path1, const std::string* path2 = nullptr);
@@ -110,8 +124,9 @@ class Watcher {
     int m_mountsFd = -1;
     std::vector<char> m_handle;  // the root's file handle, to find it after a move
     std::vector<char> m_buffer;
-    std::vector<char>
-        m_listing;  // one directory listing of a walk; not m_buffer, whose events it outlives
+    // One directory listing of a walk on this thread; not m_buffer, whose
+    // events it outlives.
+    std::vector<char> m_listing;
     std::vector<InotifyEvent> m_events;
     std::thread m_thread;
 };
