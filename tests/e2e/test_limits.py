@@ -125,6 +125,12 @@ class UnprivilegedTest(TempTreeTest):
         inside = self.path("open", "f")
         open(inside, "w").close()
         self.expect(tool, "SHCNE_CREATE", inside)
+        # Opened up later: watched from then on, and told as to be listed.
+        os.chmod(self.path("closed"), 0o755)
+        self.expect(tool, "SHCNE_UPDATEDIR", self.path("closed"))
+        inside = self.path("closed", "g")
+        open(inside, "w").close()
+        self.expect(tool, "SHCNE_CREATE", inside)
 
 
 class SymbolicLinksTest(TempTreeTest):

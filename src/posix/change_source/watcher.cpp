@@ -227,11 +227,23 @@ void Watcher::Handle(const InotifyEvent& event) {
         m_contents.Forget(path);
     } else if (event.mask & IN_ATTRIB) {
         if (dir || !m_contents.IsFresh(path, now)) Emit(ShellEventFromMask(event.mask), path);
+        if (dir && m_recursive) WatchIfNowOpen(node, name, path);
     } else if (event.mask & IN_MODIFY) {
         if (!dir) m_contents.Modified(path, now);
     } else if ((event.mask & IN_CLOSE_WRITE) && m_contents.Closed(path)) {
         Emit(ShellEventFromMask(event.mask), path);
     }
+}
+
+// A directory that could not be read when it was found (its mode, owner or
+// access list forbade it) is watched once a change of those lets it be read.
+// Its contents were never told, so an UPDATEDIR line says to list it.
+void Watcher::WatchIfNowOpen(DirNode* parent, const std::string& name, const std::string& path) {
+    DirNode* node = m_tree.Child(parent, name);
+    if ((node && node->wd >= 0) || m_skipped.count(path)) return;
+    node = m_tree.AddChild(parent, name);
+    WatchTree(node, false);
+    if (node->wd >= 0) Emit(SHCNE_UPDATEDIR, path);
 }
 
 // Events on a watched directory itself are reported by its parent's watch,
@@ -484,7 +496,7 @@ void Watcher::WatchTree(DirNode* top, bool report) {
     m_unwatched = walk.unwatched;
     if (m_unwatched && !m_limitTold) {
         m_limitTold = true;
-        ReportWatchLimit();
+        ReportWatchLimit(m_tree.PathOf(top));
     }
 }
 
@@ -612,13 +624,13 @@ void Watcher::ScanDirectory(int dirFd, int wd, const std::string& path, bool rep
     }
 }
 
-void Watcher::ReportWatchLimit() {
+void Watcher::ReportWatchLimit(const std::string& top) {
     const int limit = ReadIntFile("/proc/sys/fs/inotify/max_user_watches");
     fprintf(stderr,
             "orvane: the inotify watch limit is reached (fs.inotify.max_user_watches = %d): %zu of "
             "%zu directories below '%s' are not watched; raise it with "
             "'sysctl fs.inotify.max_user_watches=%d'\n",
-            limit, m_unwatched, m_walked, m_tree.Root()->name.c_str(),
+            limit, m_unwatched, m_walked, top.c_str(),
             limit > 0 ? limit * 2 + static_cast<int>(m_unwatched) : 524288);
     fflush(stderr);
 }

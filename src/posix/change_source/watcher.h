@@ -48,6 +48,7 @@ class Watcher {
     bool Drain();
     void Handle(const InotifyEvent& event);
     void HandleOnItself(DirNode* node, uint32_t mask);
+    void WatchIfNowOpen(DirNode* parent, const std::string& name, const std::string& path);
     void HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path);
     void Depart(DirNode* parent, const std::string& name, const std::string& path,
                 uint32_t cookie);
@@ -80,7 +81,7 @@ class Watcher {
     int AddWatch(int dirFd, const DirNode* node, const std::string& path);
     void ScanDirectory(int dirFd, int wd, const std::string& path, bool report,
                        std::vector<char>* listing, std::vector<std::string>* dirs);
-    void ReportWatchLimit();
+    void ReportWatchLimit(const std::string& top);
     void Unwatch(const std::vector<int>& wds);
     void Emit(LONG event, const std::string& path1, const std::string* path2 = nullptr);
     // Gives the line of a held move its place, and lets out what it held back.
