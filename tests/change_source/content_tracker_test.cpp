@@ -64,7 +64,7 @@ TEST(ContentTrackerTest, AChangeStillToReportFollowsItsFileOrGoesWithIt) {
         const char* name;
         const char* dirty;
         const char* from;
-        const char* to;  // null: forgotten
+        const char* to;     // null: forgotten
         const char* after;  // where the change is then, or null
     };
     const Row rows[] = {

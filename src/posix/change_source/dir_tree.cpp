@@ -116,7 +116,8 @@ void DirTree::Detach(DirNode* node) {
     Unlink(node);
     node->parent = nullptr;
     for (DirNode* each : Subtree(node)) {
-        if (each->wd >= 0 && Find(each->wd) == each) m_byWd[static_cast<size_t>(each->wd)] = nullptr;
+        if (each->wd >= 0 && Find(each->wd) == each)
+            m_byWd[static_cast<size_t>(each->wd)] = nullptr;
     }
     m_detached.insert(node);
 }

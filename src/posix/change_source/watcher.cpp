@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <system_error>
 #include <shlobj.h>
 
 #include "event_mapping.h"
@@ -482,11 +483,15 @@ void Watcher::WatchTree(DirNode* top, bool report) {
     std::vector<std::thread> helpers;
     if (!report && !top->parent && m_recursive) {
         const unsigned cores = std::thread::hardware_concurrency();
-        for (unsigned i = 1; i < std::min(cores, kMaxWalkThreads); ++i) {
-            helpers.emplace_back([this, &walk] {
-                std::vector<char> listing(kListingSize);
-                WalkPart(&walk, &listing);
-            });
+        // Without a thread to spare, the walk simply takes longer.
+        try {
+            for (unsigned i = 1; i < std::min(cores, kMaxWalkThreads); ++i) {
+                helpers.emplace_back([this, &walk] {
+                    std::vector<char> listing(kListingSize);
+                    WalkPart(&walk, &listing);
+                });
+            }
+        } catch (const std::system_error&) {
         }
     }
     if (m_listing.empty()) m_listing.resize(kListingSize);

@@ -50,8 +50,7 @@ class Watcher {
     void HandleOnItself(DirNode* node, uint32_t mask);
     void WatchIfNowOpen(DirNode* parent, const std::string& name, const std::string& path);
     void HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path);
-    void Depart(DirNode* parent, const std::string& name, const std::string& path,
-                uint32_t cookie);
+    void Depart(DirNode* parent, const std::string& name, const std::string& path, uint32_t cookie);
     void HandleMoveOut(const MoveEnd& end);
     void FlushUnpaired(std::vector<MoveEnd> ends);
     void ReportDueContents();
@@ -69,7 +68,7 @@ class Watcher {
         std::mutex lock;
         std::condition_variable changed;
         std::vector<std::pair<DirNode*, std::string>> pending;  // found, not yet read
-        size_t busy = 0;  // directories being read
+        size_t busy = 0;                                        // directories being read
         size_t walked = 0;
         size_t unwatched = 0;  // refused by the watch limit
         bool report = false;
