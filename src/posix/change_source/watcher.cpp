@@ -175,6 +175,12 @@ bool Watcher::Drain() {
         ParseInotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_events);
         for (const InotifyEvent& event : m_events) Handle(event);
         FlushUnpaired(m_pairer.EndOfRead());
+        // A read returns every queued event that fits. With room left for
+        // the largest event, the queue was empty, which spares the read that
+        // would only say so. After a scan, the queue is read to its end, for
+        // the scan's duplicates to be dropped.
+        const size_t largest = sizeof(struct inotify_event) + NAME_MAX + 1;
+        if (static_cast<size_t>(size) + largest <= m_buffer.size() && m_scanned.empty()) break;
     }
     // Everything queued before the last scans has been read: what they
     // reported can no longer come twice.
