@@ -14,8 +14,8 @@ TEST(MountTableTest, ReadsMountPointsAndWhichArePseudoFileSystems) {
         "27 1 0:31 / /tmp rw - tmpfs tmpfs rw\n"
         "garbage line\n";
     const posix::MountTable table = posix::ParseMountInfo(mountinfo);
-    EXPECT_EQ(table.points, (std::set<std::string>{"/", "/proc", "/sys", "/sys/fs/cgroup",
-                                                   "/mnt/with space", "/tmp"}));
+    EXPECT_EQ(table.points, (std::multiset<std::string>{"/", "/proc", "/sys", "/sys/fs/cgroup",
+                                                        "/mnt/with space", "/tmp"}));
     EXPECT_EQ(table.pseudo.size(), 4u);
     for (const char* point : {"/proc", "/sys", "/sys/fs/cgroup", "/mnt/with space"}) {
         SCOPED_TRACE(point);
@@ -23,23 +23,27 @@ TEST(MountTableTest, ReadsMountPointsAndWhichArePseudoFileSystems) {
     }
 }
 
-TEST(MountTableTest, PointsBelowTheRootAreNamedUnderTheRootAsGiven) {
-    const std::set<std::string> points{"/", "/w", "/w/m", "/w/m/n", "/wx", "/other"};
+TEST(MountTableTest, PointsWithinTheRootAreNamedUnderTheRootAsGiven) {
+    // Two mounts stacked on /w/m: each counts, so one more or one less shows.
+    const std::multiset<std::string> points{"/", "/w", "/w/m", "/w/m", "/w/m/n", "/wx", "/other"};
     struct Row {
         const char* name;
         const char* root;
         const char* realRoot;
-        std::set<std::string> below;
+        std::multiset<std::string> within;
     };
     const Row rows[] = {
-        {"a folder", "/w", "/w", {"/w/m", "/w/m/n"}},
-        {"through a link", "/link", "/w", {"/link/m", "/link/m/n"}},
-        {"the file system's root", "/", "/", {"/w", "/w/m", "/w/m/n", "/wx", "/other"}},
-        {"nothing below", "/other", "/other", {}},
+        {"a folder", "/w", "/w", {"/w", "/w/m", "/w/m", "/w/m/n"}},
+        {"through a link", "/link", "/w", {"/link", "/link/m", "/link/m", "/link/m/n"}},
+        {"the file system's root",
+         "/",
+         "/",
+         {"/", "/w", "/w/m", "/w/m", "/w/m/n", "/wx", "/other"}},
+        {"no mount below", "/w/m/n/deeper", "/w/m/n/deeper", {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(posix::PointsBelow(points, row.root, row.realRoot), row.below);
+        EXPECT_EQ(posix::PointsWithin(points, row.root, row.realRoot), row.within);
     }
 }
 

@@ -161,7 +161,7 @@ class MountsTest(TempTreeTest):
         os.makedirs(where, exist_ok=True)
         if subprocess.run(["mount", "-t", "tmpfs", "none", where]).returncode != 0:
             self.skipTest("cannot mount a tmpfs here")
-        self.addCleanup(subprocess.run, ["umount", "-l", where])
+        self.addCleanup(subprocess.run, ["umount", "-l", where], stderr=subprocess.DEVNULL)
 
     def test_a_file_system_mounted_below_the_root_is_watched(self):
         self.mount_tmpfs("m")
@@ -174,20 +174,27 @@ class MountsTest(TempTreeTest):
     def test_a_file_system_mounted_or_unmounted_while_watching_is_watched(self):
         os.mkdir(self.path("m"))
         tool = self.start()
-        changed = line("SHCNE_UPDATEDIR", self.path("m"))
-        steps = [
-            ("mounted", lambda: self.mount_tmpfs("m"), "inside"),
-            ("unmounted", lambda: subprocess.run(["umount", self.path("m")], check=True), "under"),
+        # Each step shows other contents at the folder, which inotify does
+        # not tell: it is told as changed once they are watched.
+        rows = [
+            ("mounted", self.path("m"), "inside"),
+            ("mounted on that mount", self.path("m"), "stacked"),
+            ("unmounted", self.path("m"), "under"),
+            ("mounted on the root", self.root, "on-root"),
+            ("root unmounted", self.root, "root-under"),
         ]
-        for times, (name, act, item) in enumerate(steps, start=1):
+        for name, folder, item in rows:
             with self.subTest(name):
-                # Other contents show at the mount point, which inotify does
-                # not tell: the folder is told as changed once they are watched.
-                act()
-                if not tool.wait_for(lambda lines: lines.count(changed) >= times):
+                changed = line("SHCNE_UPDATEDIR", folder)
+                before = tool.lines.count(changed)
+                if "unmounted" in name:
+                    subprocess.run(["umount", folder], check=True)
+                else:
+                    self.mount_tmpfs(os.path.relpath(folder, self.root))
+                if not tool.wait_for(lambda lines: lines.count(changed) > before):
                     self.fail("missing %s\n%s" % (changed, tool.dump()))
-                open(self.path("m", item), "w").close()
-                self.expect(tool, "SHCNE_CREATE", self.path("m", item))
+                open(os.path.join(folder, item), "w").close()
+                self.expect(tool, "SHCNE_CREATE", os.path.join(folder, item))
 
 
 class LongPathsTest(TempTreeTest):

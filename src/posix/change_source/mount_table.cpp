@@ -66,16 +66,19 @@ MountTable ParseMountInfo(std::string_view mountinfo) {
     return table;
 }
 
-std::set<std::string> PointsBelow(const std::set<std::string>& points, const std::string& root,
-                                  const std::string& realRoot) {
-    std::set<std::string> below;
+std::multiset<std::string> PointsWithin(const std::multiset<std::string>& points,
+                                        const std::string& root, const std::string& realRoot) {
+    std::multiset<std::string> within;
     const std::string prefix = realRoot == "/" ? "/" : realRoot + "/";
     for (const std::string& point : points) {
-        if (point.size() <= prefix.size() || point.compare(0, prefix.size(), prefix) != 0) continue;
-        const std::string rest = point.substr(prefix.size());
-        below.insert(root == "/" ? "/" + rest : root + "/" + rest);
+        if (point == realRoot) {
+            within.insert(root);
+        } else if (point.size() > prefix.size() && point.compare(0, prefix.size(), prefix) == 0) {
+            const std::string rest = point.substr(prefix.size());
+            within.insert(root == "/" ? "/" + rest : root + "/" + rest);
+        }
     }
-    return below;
+    return within;
 }
 
 std::string ReadMountInfo(int fd) {

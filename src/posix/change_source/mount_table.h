@@ -13,17 +13,18 @@ namespace posix {
 bool IsPseudoFileSystem(std::string_view type);
 
 struct MountTable {
-    std::set<std::string> points;
-    std::set<std::string> pseudo;  // the points of pseudo file systems
+    // A point appears once for every mount stacked on it.
+    std::multiset<std::string> points;
+    std::multiset<std::string> pseudo;  // the points of pseudo file systems
 };
 
 // Parses mountinfo text. Mount points are unescaped (\040 is a space).
 MountTable ParseMountInfo(std::string_view mountinfo);
 
-// The mount points strictly below root, as paths under root's own name:
+// The mount points at root or below it, as paths under root's own name:
 // realRoot is root with every link resolved, as the table names it.
-std::set<std::string> PointsBelow(const std::set<std::string>& points, const std::string& root,
-                                  const std::string& realRoot);
+std::multiset<std::string> PointsWithin(const std::multiset<std::string>& points,
+                                        const std::string& root, const std::string& realRoot);
 
 // The whole table, read again from the start of an open mountinfo file;
 // empty when it cannot be read.

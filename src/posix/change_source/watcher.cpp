@@ -394,17 +394,17 @@ bool Watcher::ScannedAlready(int wd, const std::string& name) {
 }
 
 // Reads the mount table again: the pseudo file systems to skip, and the
-// mount points below the root. Returns the points mounted or unmounted since
-// the last reading.
+// mount points at the root or below it. Returns the points mounted or
+// unmounted since the last reading.
 std::set<std::string> Watcher::TakeMountTable() {
     if (m_mountsFd < 0) return {};
     const std::string root = m_tree.Root()->name;
     const MountTable table = ParseMountInfo(ReadMountInfo(m_mountsFd));
     m_skipped.clear();
-    for (const std::string& point : PointsBelow(table.pseudo, root, m_realRoot)) {
-        m_skipped.insert(point);
+    for (const std::string& point : PointsWithin(table.pseudo, root, m_realRoot)) {
+        if (point != root) m_skipped.insert(point);
     }
-    std::set<std::string> points = PointsBelow(table.points, root, m_realRoot);
+    std::multiset<std::string> points = PointsWithin(table.points, root, m_realRoot);
     std::set<std::string> changed;
     std::set_symmetric_difference(points.begin(), points.end(), m_mounts.begin(), m_mounts.end(),
                                   std::inserter(changed, changed.end()));
@@ -414,10 +414,18 @@ std::set<std::string> Watcher::TakeMountTable() {
 
 // A mount or an unmount shows other contents at its mount point, which
 // inotify does not report: the point is watched anew, and an UPDATEDIR line
-// tells whoever lists folders to list it again.
+// tells whoever lists folders to list it again. At the root itself that is
+// the whole tree, as after an overflow.
 void Watcher::OnMountsChanged() {
+    const std::set<std::string> changed = TakeMountTable();
+    const std::string root = m_tree.Root()->name;
+    if (changed.count(root)) {
+        Rescan();
+        Emit(SHCNE_UPDATEDIR, root);
+        return;
+    }
     std::string done;
-    for (const std::string& point : TakeMountTable()) {
+    for (const std::string& point : changed) {
         // A mount inside one just watched anew was watched with it.
         if (!done.empty() && point.compare(0, done.size() + 1, done + "/") == 0) continue;
         if (RewatchAt(point)) {

@@ -97,7 +97,7 @@ class Watcher {
     HeldLines m_held;
     ContentTracker m_contents;
     std::unordered_set<std::string> m_skipped;  // pseudo file systems' mount points
-    std::set<std::string> m_mounts;             // every mount point below the root
+    std::multiset<std::string> m_mounts;        // the mount points at the root and below it
     std::string m_realRoot;                     // the root as the mount table names it
     // An item whose move began (IN_MOVED_FROM) and whose end is not known
     // yet: its path then, and what moves with it. A directory is taken out
