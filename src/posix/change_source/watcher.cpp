@@ -44,6 +44,14 @@ void Warn(const char* format, const std::string& path, const char* detail) {
     fflush(stderr);
 }
 
+// The path of name in folder; below "/" without a second slash.
+std::string JoinPath(const std::string& folder, std::string_view name) {
+    std::string path = folder;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    return path;
+}
+
 std::string ParentOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos || slash == 0) return "/";
@@ -331,7 +339,7 @@ std::string Watcher::PathByInode(const std::string& parent) {
         struct stat info;
         if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
             info.st_dev == m_rootDevice && info.st_ino == m_rootInode) {
-            found = parent == "/" ? "/" + std::string(entry->d_name) : parent + "/" + entry->d_name;
+            found = JoinPath(parent, entry->d_name);
             break;
         }
     }
@@ -511,11 +519,9 @@ void Watcher::WatchTree(DirNode* top, bool report) {
     if (m_listing.empty()) m_listing.resize(kListingSize);
     WalkPart(&walk, &m_listing);
     for (std::thread& helper : helpers) helper.join();
-    m_walked = walk.walked;
-    m_unwatched = walk.unwatched;
-    if (m_unwatched && !m_limitTold) {
+    if (walk.unwatched && !m_limitTold) {
         m_limitTold = true;
-        ReportWatchLimit(m_tree.PathOf(top));
+        ReportWatchLimit(m_tree.PathOf(top), walk.unwatched, walk.walked);
     }
 }
 
@@ -547,8 +553,7 @@ void Watcher::WalkPart(Walk* walk, std::vector<char>* listing) {
             ++walk->unwatched;
         }
         for (const std::string& name : dirs) {
-            walk->pending.emplace_back(m_tree.AddChild(node, name),
-                                       path == "/" ? "/" + name : path + "/" + name);
+            walk->pending.emplace_back(m_tree.AddChild(node, name), JoinPath(path, name));
         }
         --walk->busy;
         if (!walk->pending.empty() || walk->busy == 0) walk->changed.notify_all();
@@ -633,7 +638,7 @@ void Watcher::ScanDirectory(int dirFd, int wd, const std::string& path, bool rep
                     fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
             }
             if (report) {
-                std::string childPath = path == "/" ? "/" + std::string(name) : path + "/" + name;
+                const std::string childPath = JoinPath(path, name);
                 Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
                 if (wd >= 0) m_scanned[wd].insert(name);
                 if (!isDir) m_contents.Created(childPath, now);
@@ -643,14 +648,14 @@ void Watcher::ScanDirectory(int dirFd, int wd, const std::string& path, bool rep
     }
 }
 
-void Watcher::ReportWatchLimit(const std::string& top) {
+void Watcher::ReportWatchLimit(const std::string& top, size_t unwatched, size_t walked) {
     const int limit = ReadIntFile("/proc/sys/fs/inotify/max_user_watches");
     fprintf(stderr,
             "orvane: the inotify watch limit is reached (fs.inotify.max_user_watches = %d): %zu of "
             "%zu directories below '%s' are not watched; raise it with "
             "'sysctl fs.inotify.max_user_watches=%d'\n",
-            limit, m_unwatched, m_walked, top.c_str(),
-            limit > 0 ? limit * 2 + static_cast<int>(m_unwatched) : 524288);
+            limit, unwatched, walked, top.c_str(),
+            limit > 0 ? limit * 2 + static_cast<int>(unwatched) : 524288);
     fflush(stderr);
 }
 

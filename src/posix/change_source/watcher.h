@@ -80,7 +80,7 @@ class Watcher {
     int AddWatch(int dirFd, const DirNode* node, const std::string& path);
     void ScanDirectory(int dirFd, int wd, const std::string& path, bool report,
                        std::vector<char>* listing, std::vector<std::string>* dirs);
-    void ReportWatchLimit(const std::string& top);
+    void ReportWatchLimit(const std::string& top, size_t unwatched, size_t walked);
     void Unwatch(const std::vector<int>& wds);
     void Emit(LONG event, const std::string& path1, const std::string* path2 = nullptr);
     // Gives the line of a held move its place, and lets out what it held back.
@@ -116,8 +116,6 @@ class Watcher {
     bool m_rootGone = false;
     dev_t m_rootDevice = 0;
     ino_t m_rootInode = 0;
-    size_t m_unwatched = 0;  // directories refused by the watch limit, in this walk
-    size_t m_walked = 0;
     bool m_limitTold = false;  // the watch limit is told once per walk of the whole tree
     int m_inotifyFd = -1;
     int m_wakeFd = -1;
