@@ -252,13 +252,20 @@ void Watcher::Handle(const InotifyEvent& event) {
 
 // A directory that could not be read when it was found (its mode, owner or
 // access list forbade it) is watched once a change of those lets it be read.
-// Its contents were never told, so an UPDATEDIR line says to list it.
+// Its contents were never told, so an UPDATEDIR line says to list it. Only
+// one that now takes a watch is walked: one that the watch limit refused
+// stays as it is, however often its attributes change.
 void Watcher::WatchIfNowOpen(DirNode* parent, const std::string& name, const std::string& path) {
     DirNode* node = m_tree.Child(parent, name);
     if ((node && node->wd >= 0) || m_skipped.count(path)) return;
     node = m_tree.AddChild(parent, name);
+    const int fd = OpenDirectory(node, path);
+    if (fd < 0) return;
+    const int wd = AddWatch(fd, node, path);
+    close(fd);
+    if (wd < 0) return;
     WatchTree(node, false);
-    if (node->wd >= 0) Emit(SHCNE_UPDATEDIR, path);
+    Emit(SHCNE_UPDATEDIR, path);
 }
 
 // Events on a watched directory itself are reported by its parent's watch,
