@@ -83,26 +83,6 @@ void DirTree::SetWd(DirNode* node, int wd) {
     m_byWd[static_cast<size_t>(wd)] = node;
 }
 
-std::vector<int> DirTree::Move(DirNode* node, DirNode* newParent, std::string_view newName) {
-    std::vector<int> replaced;
-    // Moving a directory into its own subtree cannot happen on disk; refuse it
-    // rather than detach the tree from its root.
-    for (const DirNode* up = newParent; up; up = up->parent) {
-        if (up == node) return replaced;
-    }
-    if (!node->parent) return replaced;
-    DirNode* existing = Child(newParent, newName);
-    if (existing == node) return replaced;
-    if (existing) {
-        Unlink(existing);
-        Destroy(existing, &replaced);
-    }
-    Unlink(node);
-    node->name = std::string(newName);
-    Link(node, newParent);
-    return replaced;
-}
-
 std::vector<int> DirTree::Remove(DirNode* node) {
     std::vector<int> wds;
     if (!node->parent) return wds;

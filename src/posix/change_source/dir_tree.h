@@ -43,10 +43,6 @@ class DirTree {
     DirNode* AddChild(DirNode* parent, std::string_view name);
     void SetWd(DirNode* node, int wd);
 
-    // Moves node, with everything below it, under newParent as newName.
-    // A node already there under that name is replaced; its wds are returned.
-    std::vector<int> Move(DirNode* node, DirNode* newParent, std::string_view newName);
-
     // Removes node and its subtree (never the root); returns the wds that
     // no node left in the tree stands for.
     std::vector<int> Remove(DirNode* node);
