@@ -7,6 +7,7 @@
 #include <sys/inotify.h>
 
 #include <cstdlib>
+#include <unordered_map>
 #include <vector>
 
 #include "change_source/dir_tree.h"
@@ -21,10 +22,19 @@ struct Source {
     posix::DirTree tree{"/root"};
     posix::RenamePairer pairer;
     posix::HeldLines held;
+    std::unordered_map<uint32_t, posix::DirNode*> departing;  // detached at their first end
 };
 
-void Settle(Source* source, const std::vector<posix::MoveEnd>& ends) {
-    for (const posix::MoveEnd& end : ends) source->held.Fill(end.cookie, {1, end.name, {}});
+// Fills the places of moves whose end is known; a directory that did not
+// land is given up.
+void Settle(Source* source, const std::vector<posix::MoveEnd>& ends, bool landed) {
+    for (const posix::MoveEnd& end : ends) {
+        source->held.Fill(end.cookie, {1, end.name, {}});
+        auto it = source->departing.find(end.cookie);
+        if (it == source->departing.end()) continue;
+        if (!landed) source->tree.Discard(it->second);
+        source->departing.erase(it);
+    }
     source->held.TakeReady();
 }
 
@@ -40,12 +50,19 @@ void Apply(Source* source, const posix::InotifyEvent& event) {
     } else if (event.mask & IN_MOVED_FROM) {
         pairer->From(node->wd, event.mask, event.cookie, std::string(event.name));
         source->held.Reserve(event.cookie);
+        posix::DirNode* moving = tree->Child(node, event.name);
+        // A cookie used twice: the first move's directory is given up.
+        auto [it, added] = source->departing.try_emplace(event.cookie, moving);
+        if (!added) {
+            if (it->second) tree->Discard(it->second);
+            it->second = moving;
+        }
+        if (moving) tree->Detach(moving);
     } else if (event.mask & IN_MOVED_TO) {
         auto from = pairer->TakePartner(event.cookie);
-        if (from) Settle(source, {*from});
-        posix::DirNode* fromParent = from ? tree->Find(from->wd) : nullptr;
-        posix::DirNode* moved = fromParent ? tree->Child(fromParent, from->name) : nullptr;
-        if (moved) tree->Move(moved, node, event.name);
+        auto it = from ? source->departing.find(from->cookie) : source->departing.end();
+        if (it != source->departing.end() && it->second) tree->Attach(it->second, node, event.name);
+        if (from) Settle(source, {*from}, true);
     } else if (event.mask & IN_DELETE) {
         if (posix::DirNode* child = tree->Child(node, event.name)) tree->Remove(child);
     }
@@ -62,9 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t index = 0;
     for (const posix::InotifyEvent& event : events) {
         Apply(&source, event);
-        if (++index % 3 == 0) Settle(&source, source.pairer.EndOfRead());
+        if (++index % 3 == 0) Settle(&source, source.pairer.EndOfRead(), false);
     }
-    Settle(&source, source.pairer.TakeAll());
+    Settle(&source, source.pairer.TakeAll(), false);
     if (!source.held.Empty()) abort();
     return 0;
 }
