@@ -1,6 +1,9 @@
 #include "change_source/dir_tree.h"
 
 #include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -119,6 +122,105 @@ TEST(DirTreeTest, SiblingsStayFindableWhateverIsRemovedAroundThem) {
     EXPECT_EQ(tree.Find(3)->name, "2");
     EXPECT_EQ(tree.Find(4), nullptr);
     EXPECT_EQ(tree.AddChild(tree.Root(), "4"), tree.Find(5));  // found, not made twice
+}
+
+// One watch can stand for several folders. Each row starts from /w/a
+// (watch 1) with /w/a/s (2), and /w/b (3); it acts, and says which watches
+// were given back and which folders in the tree each watch then stands for.
+struct OwnershipRow {
+    const char* name;
+    std::function<std::vector<int>(posix::DirTree&, posix::DirNode* a, posix::DirNode* b)> act;
+    std::vector<int> givenBack;
+    std::map<int, std::vector<std::string>> owners;
+};
+
+posix::DirNode* Watched(posix::DirTree& tree, posix::DirNode* parent, const char* name, int wd) {
+    posix::DirNode* node = tree.AddChild(parent, name);
+    tree.SetWd(node, wd);
+    return node;
+}
+
+TEST(DirTreeTest, AWatchIsGivenBackOnlyWhenNoFolderHoldsIt) {
+    const std::vector<OwnershipRow> rows = {
+        {"a folder bound on another: both hear the watch",
+         [](posix::DirTree& t, posix::DirNode* a, posix::DirNode*) {
+             Watched(t, Watched(t, t.Root(), "m", 1), "s", 2);
+             (void)a;
+             return std::vector<int>{};
+         },
+         {},
+         {{1, {"/w/a", "/w/m"}}, {2, {"/w/a/s", "/w/m/s"}}, {3, {"/w/b"}}}},
+        {"unbound again: the source keeps its watches",
+         [](posix::DirTree& t, posix::DirNode*, posix::DirNode*) {
+             posix::DirNode* m = Watched(t, t.Root(), "m", 1);
+             Watched(t, m, "s", 2);
+             return t.Remove(m);
+         },
+         {},
+         {{1, {"/w/a"}}, {2, {"/w/a/s"}}, {3, {"/w/b"}}}},
+        {"the last holder gives its watches back",
+         [](posix::DirTree& t, posix::DirNode* a, posix::DirNode*) { return t.Remove(a); },
+         {1, 2},
+         {{3, {"/w/b"}}}},
+        {"an exchange keeps both folders' watches",
+         [](posix::DirTree& t, posix::DirNode* a, posix::DirNode* b) {
+             t.Detach(a);
+             t.Detach(b);
+             std::vector<int> back = t.Attach(a, t.Root(), "b");
+             for (int wd : t.Attach(b, t.Root(), "a")) back.push_back(wd);
+             return back;
+         },
+         {},
+         {{1, {"/w/b"}}, {2, {"/w/b/s"}}, {3, {"/w/a"}}}},
+        {"moved out and straight back: the old record goes, the watches stay",
+         [](posix::DirTree& t, posix::DirNode* a, posix::DirNode*) {
+             t.Detach(a);
+             Watched(t, Watched(t, t.Root(), "a", 1), "s", 2);
+             return t.Discard(a);
+         },
+         {},
+         {{1, {"/w/a"}}, {2, {"/w/a/s"}}, {3, {"/w/b"}}}},
+        {"a folder in mid-move keeps its watch alive, out of sight",
+         [](posix::DirTree& t, posix::DirNode* a, posix::DirNode*) {
+             t.Detach(a);
+             return t.Remove(Watched(t, t.Root(), "m", 1));
+         },
+         {},
+         {{3, {"/w/b"}}}},
+        {"a folder moved onto another replaces it",
+         [](posix::DirTree& t, posix::DirNode* a, posix::DirNode*) {
+             t.Detach(a);
+             return t.Attach(a, t.Root(), "b");
+         },
+         {3},
+         {{1, {"/w/b"}}, {2, {"/w/b/s"}}}},
+        {"a large watch number costs no more than a small one",
+         [](posix::DirTree& t, posix::DirNode*, posix::DirNode* b) {
+             t.SetWd(b, 1 << 30);
+             return std::vector<int>{};
+         },
+         {},
+         {{1, {"/w/a"}}, {2, {"/w/a/s"}}, {1 << 30, {"/w/b"}}}},
+    };
+    for (const OwnershipRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        posix::DirTree tree("/w");
+        posix::DirNode* a = Watched(tree, tree.Root(), "a", 1);
+        Watched(tree, a, "s", 2);
+        posix::DirNode* b = Watched(tree, tree.Root(), "b", 3);
+        std::vector<int> back = row.act(tree, a, b);
+        std::sort(back.begin(), back.end());
+        EXPECT_EQ(back, row.givenBack);
+        std::map<int, std::vector<std::string>> owners;
+        tree.ForEach([&](posix::DirNode* node) {
+            if (node->wd < 0 || owners.count(node->wd)) return;
+            for (posix::DirNode* owner : tree.Owners(node->wd)) {
+                owners[node->wd].push_back(tree.PathOf(owner));
+            }
+            std::sort(owners[node->wd].begin(), owners[node->wd].end());
+        });
+        EXPECT_EQ(owners, row.owners);
+    }
 }
 
 }  // namespace

@@ -6,10 +6,19 @@
 
 namespace {
 
+posix::MoveEnd End(int wd, uint32_t mask, uint32_t cookie, const char* name) {
+    posix::MoveEnd end;
+    end.wd = wd;
+    end.mask = mask;
+    end.cookie = cookie;
+    end.name = name;
+    return end;
+}
+
 TEST(RenamePairerTest, PairsByCookieInTheSameRead) {
     posix::RenamePairer pairer;
-    pairer.From(1, IN_MOVED_FROM, 10, "old");
-    pairer.From(1, IN_MOVED_FROM, 11, "other");
+    pairer.From(End(1, IN_MOVED_FROM, 10, "old"));
+    pairer.From(End(1, IN_MOVED_FROM, 11, "other"));
     auto partner = pairer.TakePartner(10);
     ASSERT_TRUE(partner);
     EXPECT_EQ(partner->name, "old");
@@ -19,7 +28,7 @@ TEST(RenamePairerTest, PairsByCookieInTheSameRead) {
 
 TEST(RenamePairerTest, PairsAcrossTwoReads) {
     posix::RenamePairer pairer;
-    pairer.From(3, IN_MOVED_FROM | IN_ISDIR, 42, "dir");
+    pairer.From(End(3, IN_MOVED_FROM | IN_ISDIR, 42, "dir"));
     EXPECT_TRUE(pairer.EndOfRead().empty());  // the read ended between the two ends
     auto partner = pairer.TakePartner(42);
     ASSERT_TRUE(partner);
@@ -30,9 +39,9 @@ TEST(RenamePairerTest, PairsAcrossTwoReads) {
 
 TEST(RenamePairerTest, AFromAloneForAWholeFurtherReadLeftTheTree) {
     posix::RenamePairer pairer;
-    pairer.From(1, IN_MOVED_FROM, 5, "gone");
+    pairer.From(End(1, IN_MOVED_FROM, 5, "gone"));
     EXPECT_TRUE(pairer.EndOfRead().empty());
-    pairer.From(1, IN_MOVED_FROM, 6, "newer");
+    pairer.From(End(1, IN_MOVED_FROM, 6, "newer"));
     auto unpaired = pairer.EndOfRead();
     ASSERT_EQ(unpaired.size(), 1u);
     EXPECT_EQ(unpaired[0].name, "gone");

@@ -7,7 +7,6 @@
 #include <sys/inotify.h>
 
 #include <cstdlib>
-#include <unordered_map>
 #include <vector>
 
 #include "change_source/dir_tree.h"
@@ -20,9 +19,8 @@ namespace {
 
 struct Source {
     posix::DirTree tree{"/root"};
-    posix::RenamePairer pairer;
+    posix::RenamePairer pairer;  // each move's record, its folder detached at its first end
     posix::HeldLines held;
-    std::unordered_map<uint32_t, posix::DirNode*> departing;  // detached at their first end
 };
 
 // Fills the places of moves whose end is known; a directory that did not
@@ -30,10 +28,7 @@ struct Source {
 void Settle(Source* source, const std::vector<posix::MoveEnd>& ends, bool landed) {
     for (const posix::MoveEnd& end : ends) {
         source->held.Fill(end.cookie, {1, end.name, {}});
-        auto it = source->departing.find(end.cookie);
-        if (it == source->departing.end()) continue;
-        if (!landed) source->tree.Discard(it->second);
-        source->departing.erase(it);
+        if (!landed && end.node) source->tree.Discard(end.node);
     }
     source->held.TakeReady();
 }
@@ -42,26 +37,25 @@ void Apply(Source* source, const posix::InotifyEvent& event) {
     posix::DirTree* tree = &source->tree;
     posix::RenamePairer* pairer = &source->pairer;
     const LONG shellEvent = posix::ShellEventFromMask(event.mask);
-    posix::DirNode* node = tree->Find(event.wd % 8);
-    if (!node || event.name.empty() || event.name.find('/') != std::string_view::npos) return;
+    const std::vector<posix::DirNode*> owners = tree->Owners(event.wd % 8);
+    if (owners.empty() || event.name.empty() || event.name.find('/') != std::string_view::npos)
+        return;
+    posix::DirNode* node = owners[event.cookie % owners.size()];
     source->held.Put({shellEvent, std::string(event.name), {}});
     if (event.mask & IN_CREATE) {
         tree->SetWd(tree->AddChild(node, event.name), static_cast<int>(event.cookie % 8));
     } else if (event.mask & IN_MOVED_FROM) {
-        pairer->From(node->wd, event.mask, event.cookie, std::string(event.name));
+        posix::MoveEnd end;
+        end.wd = node->wd;
+        end.mask = event.mask;
+        end.cookie = event.cookie;
+        end.name = std::string(event.name);
+        end.node = tree->TakeChild(node, event.name);
+        pairer->From(std::move(end));
         source->held.Reserve(event.cookie);
-        posix::DirNode* moving = tree->Child(node, event.name);
-        // A cookie used twice: the first move's directory is given up.
-        auto [it, added] = source->departing.try_emplace(event.cookie, moving);
-        if (!added) {
-            if (it->second) tree->Discard(it->second);
-            it->second = moving;
-        }
-        if (moving) tree->Detach(moving);
     } else if (event.mask & IN_MOVED_TO) {
         auto from = pairer->TakePartner(event.cookie);
-        auto it = from ? source->departing.find(from->cookie) : source->departing.end();
-        if (it != source->departing.end() && it->second) tree->Attach(it->second, node, event.name);
+        if (from && from->node) tree->Attach(from->node, node, event.name);
         if (from) Settle(source, {*from}, true);
     } else if (event.mask & IN_DELETE) {
         if (posix::DirNode* child = tree->Child(node, event.name)) tree->Remove(child);

@@ -1,5 +1,6 @@
 #include "dir_tree.h"
 
+#include <algorithm>
 #include <functional>
 #include <utility>
 
@@ -48,9 +49,28 @@ void DirTree::Clear() {
     m_root = nullptr;
 }
 
+std::vector<DirNode*> DirTree::Owners(int wd) const {
+    std::vector<DirNode*> owners;
+    auto it = m_byWd.find(wd);
+    if (it == m_byWd.end()) return owners;
+    for (DirNode* node : it->second) {
+        if (InTree(node)) owners.push_back(node);
+    }
+    return owners;
+}
+
 DirNode* DirTree::Find(int wd) const {
-    if (wd < 0 || static_cast<size_t>(wd) >= m_byWd.size()) return nullptr;
-    return m_byWd[static_cast<size_t>(wd)];
+    auto it = m_byWd.find(wd);
+    if (it == m_byWd.end()) return nullptr;
+    for (DirNode* node : it->second) {
+        if (InTree(node)) return node;
+    }
+    return nullptr;
+}
+
+bool DirTree::InTree(const DirNode* node) const {
+    while (node->parent) node = node->parent;
+    return node == m_root;
 }
 
 DirNode* DirTree::Child(DirNode* parent, std::string_view name) const {
@@ -76,11 +96,24 @@ DirNode* DirTree::AddChild(DirNode* parent, std::string_view name) {
 }
 
 void DirTree::SetWd(DirNode* node, int wd) {
-    if (node->wd >= 0 && Find(node->wd) == node) m_byWd[static_cast<size_t>(node->wd)] = nullptr;
+    if (node->wd == wd) return;
+    Disown(node);
     node->wd = wd;
-    if (wd < 0) return;
-    if (static_cast<size_t>(wd) >= m_byWd.size()) m_byWd.resize(static_cast<size_t>(wd) + 1);
-    m_byWd[static_cast<size_t>(wd)] = node;
+    if (wd >= 0) Own(node, wd);
+}
+
+void DirTree::Own(DirNode* node, int wd) {
+    m_byWd[wd].push_back(node);
+}
+
+bool DirTree::Disown(DirNode* node) {
+    auto it = m_byWd.find(node->wd);
+    if (it == m_byWd.end()) return false;
+    std::vector<DirNode*>& holders = it->second;
+    holders.erase(std::remove(holders.begin(), holders.end(), node), holders.end());
+    if (!holders.empty()) return false;
+    m_byWd.erase(it);
+    return true;
 }
 
 std::vector<int> DirTree::Remove(DirNode* node) {
@@ -95,10 +128,6 @@ void DirTree::Detach(DirNode* node) {
     if (!node->parent) return;
     Unlink(node);
     node->parent = nullptr;
-    for (DirNode* each : Subtree(node)) {
-        if (each->wd >= 0 && Find(each->wd) == each)
-            m_byWd[static_cast<size_t>(each->wd)] = nullptr;
-    }
     m_detached.insert(node);
 }
 
@@ -111,26 +140,19 @@ std::vector<int> DirTree::Attach(DirNode* node, DirNode* newParent, std::string_
     }
     node->name = std::string(newName);
     Link(node, newParent);
-    for (DirNode* each : Subtree(node)) {
-        if (each->wd >= 0 && !Find(each->wd)) SetWd(each, each->wd);
-    }
     return replaced;
+}
+
+DirNode* DirTree::TakeChild(DirNode* parent, std::string_view name) {
+    DirNode* child = Child(parent, name);
+    if (child) Detach(child);
+    return child;
 }
 
 std::vector<int> DirTree::Discard(DirNode* node) {
     std::vector<int> wds;
     if (m_detached.erase(node) > 0) Destroy(node, &wds);
     return wds;
-}
-
-std::vector<DirNode*> DirTree::Subtree(DirNode* top) {
-    std::vector<DirNode*> nodes{top};
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        for (DirNode* child = nodes[i]->firstChild; child; child = child->nextSibling) {
-            nodes.push_back(child);
-        }
-    }
-    return nodes;
 }
 
 void DirTree::Link(DirNode* node, DirNode* parent) {
@@ -170,11 +192,7 @@ void DirTree::Destroy(DirNode* node, std::vector<int>* wds) {
         }
         // A watch is shared by every path of one directory; it stays while
         // another node holds it.
-        DirNode* holder = Find(top->wd);
-        if (top->wd >= 0 && (holder == top || !holder)) {
-            wds->push_back(top->wd);
-            if (holder) m_byWd[static_cast<size_t>(top->wd)] = nullptr;
-        }
+        if (Disown(top)) wds->push_back(top->wd);
         delete top;
     }
 }

@@ -3,15 +3,21 @@
 //
 // A tree of a whole file system has hundreds of thousands of nodes, so each
 // is kept small: its children are a linked list through the nodes
-// themselves, one index shared by the whole tree finds a child by its
-// parent and name, and watches are found by their number in a plain vector
-// (the kernel numbers them upwards from 1).
+// themselves, and one index shared by the whole tree finds a child by its
+// parent and name.
+//
+// A kernel watch belongs to an inode, not to a path, so one watch number can
+// stand for several folders: a folder bind-mounted on another in the tree,
+// and for a moment a folder in mid-move or exchanged with another. The watch
+// index keeps, for each number, every node that holds it, in the tree or in
+// mid-move; the watch is given back only when the last of them goes.
 #pragma once
 
 #include <stddef.h>
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -36,7 +42,14 @@ class DirTree {
     DirTree& operator=(const DirTree&) = delete;
 
     DirNode* Root() { return m_root; }
+    // The nodes in the tree (not in mid-move) that the watch stands for.
+    std::vector<DirNode*> Owners(int wd) const;
+    // One of them, or null.
     DirNode* Find(int wd) const;
+    // Whether any node, in the tree or in mid-move, still holds the watch.
+    bool Holds(int wd) const { return m_byWd.count(wd) > 0; }
+    // Whether node is in the tree, not in a subtree in mid-move.
+    bool InTree(const DirNode* node) const;
     DirNode* Child(DirNode* parent, std::string_view name) const;
 
     // The child of that name, made when missing.
@@ -52,10 +65,13 @@ class DirTree {
     // its watches find it any more, so its own events fall silent.
     void Detach(DirNode* node);
     // Puts a detached subtree back, under newParent as newName, replacing
-    // whatever was there (whose wds are returned). Its watches find it again
-    // unless a node in the tree took them meanwhile.
+    // whatever was there (the wds that nothing holds any more are returned).
+    // Its watches find it again.
     std::vector<int> Attach(DirNode* node, DirNode* newParent, std::string_view newName);
-    // Frees a detached subtree; returns the wds that no node in the tree took.
+    // Takes the child of that name out of the tree without freeing it, for
+    // the caller to attach elsewhere or discard; null when there is none.
+    DirNode* TakeChild(DirNode* parent, std::string_view name);
+    // Frees a detached subtree; returns the wds that no node holds any more.
     std::vector<int> Discard(DirNode* node);
 
     void SetRootPath(std::string path) { m_root->name = std::move(path); }
@@ -83,13 +99,15 @@ class DirTree {
     // Drops node and its subtree from the indexes, collecting the wds that
     // no other node holds, and frees them.
     void Destroy(DirNode* node, std::vector<int>* wds);
-    // Every node of the subtree, top first.
-    static std::vector<DirNode*> Subtree(DirNode* top);
     void Clear();
 
     DirNode* m_root;
     std::unordered_set<DirNode*, KeyHash, KeyEqual> m_byName;  // every node but the root
-    std::vector<DirNode*> m_byWd;
+    void Own(DirNode* node, int wd);
+    // Drops node from the holders of its watch; true when none is left.
+    bool Disown(DirNode* node);
+
+    std::unordered_map<int, std::vector<DirNode*>> m_byWd;  // every holder of each watch
     std::unordered_set<DirNode*> m_detached;
     mutable DirNode m_probe;  // the key of a lookup, so it needs no node of its own
 };

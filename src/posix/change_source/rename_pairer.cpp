@@ -4,8 +4,8 @@
 
 namespace posix {
 
-void RenamePairer::From(int wd, uint32_t mask, uint32_t cookie, std::string name) {
-    m_pending.push_back({{wd, mask, cookie, std::move(name)}, 0});
+void RenamePairer::From(MoveEnd end) {
+    m_pending.push_back({std::move(end), 0});
 }
 
 std::optional<MoveEnd> RenamePairer::TakePartner(uint32_t cookie) {

@@ -188,66 +188,12 @@ bool Watcher::Drain() {
         // would only say so. After a scan, the queue is read to its end, for
         // the scan's duplicates to be dropped.
         const size_t largest = sizeof(struct inotify_event) + NAME_MAX + 1;
-        if (static_cast<size_t>(size) + largest <= m_buffer.size() && m_scanned.empty()) break;
+        if (static_cast<size_t>(size) + largest <= m_buffer.size() && m_windows.Empty()) break;
     }
     // Everything queued before the last scans has been read: what they
     // reported can no longer come twice.
-    m_scanned.clear();
+    m_windows.CloseAll();
     return true;
-}
-
-void Watcher::Handle(const InotifyEvent& event) {
-    if (m_rootGone) return;  // nothing below it can be named truly any more
-    if (event.mask & IN_Q_OVERFLOW) {
-        // Told once the tree is watched again, so that whoever rereads it on
-        // this line also sees every change made from then on.
-        Rescan();
-        Emit(ShellEventFromMask(event.mask), m_tree.Root()->name);
-        return;
-    }
-    DirNode* node = m_tree.Find(event.wd);
-    if (!node) return;  // a watch already given up; its last events trail behind
-    if (event.mask & IN_IGNORED) {
-        if (node->parent) Unwatch(m_tree.Remove(node));
-        return;
-    }
-    if (event.name.empty()) {
-        HandleOnItself(node, event.mask);
-        return;
-    }
-    const std::string name(event.name);
-    const std::string path = m_tree.PathOf(node, name);
-    const bool dir = event.mask & IN_ISDIR;
-    const auto now = ContentTracker::Clock::now();
-    if (event.mask & IN_CREATE) {
-        if (ScannedAlready(event.wd, name)) {
-            if (!dir) m_contents.Created(path, now);
-            return;
-        }
-        Emit(ShellEventFromMask(event.mask), path);
-        if (dir && m_recursive) {
-            WatchTree(m_tree.AddChild(node, name), true);
-        } else if (!dir) {
-            m_contents.Created(path, now);
-        }
-    } else if (event.mask & IN_MOVED_FROM) {
-        m_pairer.From(event.wd, event.mask, event.cookie, name);
-        m_held.Reserve(event.cookie);
-        Depart(node, name, path, event.cookie);
-    } else if (event.mask & IN_MOVED_TO) {
-        HandleMovedTo(node, event, path);
-    } else if (event.mask & IN_DELETE) {
-        Emit(ShellEventFromMask(event.mask), path);
-        if (DirNode* child = m_tree.Child(node, name)) Unwatch(m_tree.Remove(child));
-        m_contents.Forget(path);
-    } else if (event.mask & IN_ATTRIB) {
-        if (dir || !m_contents.IsFresh(path, now)) Emit(ShellEventFromMask(event.mask), path);
-        if (dir && m_recursive) WatchIfNowOpen(node, name, path);
-    } else if (event.mask & IN_MODIFY) {
-        if (!dir) m_contents.Modified(path, now);
-    } else if ((event.mask & IN_CLOSE_WRITE) && m_contents.Closed(path)) {
-        Emit(ShellEventFromMask(event.mask), path);
-    }
 }
 
 // A directory that could not be read when it was found (its mode, owner or
@@ -354,60 +300,6 @@ std::string Watcher::PathByInode(const std::string& parent) {
     return found;
 }
 
-void Watcher::Depart(DirNode* parent, const std::string& name, const std::string& path,
-                     uint32_t cookie) {
-    Departure departure{path, m_tree.Child(parent, name), m_contents.Take(path)};
-    if (departure.node) m_tree.Detach(departure.node);
-    m_departing[cookie] = std::move(departure);
-}
-
-void Watcher::HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path) {
-    const std::string name(event.name);
-    const bool dir = event.mask & IN_ISDIR;
-    std::optional<MoveEnd> from = m_pairer.TakePartner(event.cookie);
-    auto departed = from ? m_departing.find(from->cookie) : m_departing.end();
-    if (departed == m_departing.end()) {  // it came from outside the tree
-        if (from) {
-            Settle(from->cookie, ShellEventFromMask(event.mask), path);
-        } else {
-            Emit(ShellEventFromMask(event.mask), path);
-        }
-        if (dir && m_recursive) WatchTree(m_tree.AddChild(node, name), false);
-        return;
-    }
-    Departure departure = std::move(departed->second);
-    m_departing.erase(departed);
-    Settle(from->cookie, ShellEventFromMask(event.mask | kPairedMove), departure.path, &path);
-    m_contents.Put(std::move(departure.contents), path);
-    if (!dir) return;
-    if (departure.node) {
-        Unwatch(m_tree.Attach(departure.node, node, name));
-    } else if (m_recursive) {
-        WatchTree(m_tree.AddChild(node, name), false);
-    }
-}
-
-void Watcher::HandleMoveOut(const MoveEnd& end) {
-    auto departed = m_departing.find(end.cookie);
-    if (departed == m_departing.end()) {
-        Settle(end.cookie, 0, "");
-        return;
-    }
-    Departure departure = std::move(departed->second);
-    m_departing.erase(departed);
-    Settle(end.cookie, ShellEventFromMask(end.mask), departure.path);
-    if (departure.node) Unwatch(m_tree.Discard(departure.node));
-}
-
-void Watcher::FlushUnpaired(std::vector<MoveEnd> ends) {
-    for (const MoveEnd& end : ends) HandleMoveOut(end);
-}
-
-bool Watcher::ScannedAlready(int wd, const std::string& name) {
-    auto it = m_scanned.find(wd);
-    return it != m_scanned.end() && it->second.erase(name) > 0;
-}
-
 // Reads the mount table again: the pseudo file systems to skip, and the
 // mount points at the root or below it. Returns the points mounted or
 // unmounted since the last reading.
@@ -485,19 +377,19 @@ void Watcher::Rescan() {
         if (node->wd >= 0) old.push_back(node->wd);
     });
     // The ends of moves still held are told no more: the tree is read anew.
-    for (const MoveEnd& end : m_pairer.TakeAll()) Settle(end.cookie, 0, "");
-    for (auto& [cookie, departure] : m_departing) {
-        if (!departure.node) continue;
-        for (int wd : m_tree.Discard(departure.node)) old.push_back(wd);
+    for (const MoveEnd& end : m_pairer.TakeAll()) {
+        Settle(end.cookie, 0, "");
+        if (!end.node) continue;
+        for (int wd : m_tree.Discard(end.node)) old.push_back(wd);
     }
-    m_departing.clear();
+    DropDisplaced();
     m_tree = DirTree(m_tree.Root()->name);
-    m_scanned.clear();
+    m_windows.CloseAll();
     m_limitTold = false;
     WatchTree(m_tree.Root(), false);
     std::vector<int> gone;
     for (int wd : old) {
-        if (!m_tree.Find(wd)) gone.push_back(wd);
+        if (!m_tree.Holds(wd)) gone.push_back(wd);
     }
     Unwatch(gone);
 }
@@ -628,6 +520,7 @@ int Watcher::AddWatch(int dirFd, const DirNode* node, const std::string& path) {
 void Watcher::ScanDirectory(int dirFd, int wd, const std::string& path, bool report,
                             std::vector<char>* listing, std::vector<std::string>* dirs) {
     const auto now = ContentTracker::Clock::now();
+    if (report && wd >= 0) m_windows.Open(wd);
     for (;;) {
         const long size = syscall(SYS_getdents64, dirFd, listing->data(), listing->size());
         if (size <= 0) break;
@@ -647,7 +540,7 @@ void Watcher::ScanDirectory(int dirFd, int wd, const std::string& path, bool rep
             if (report) {
                 const std::string childPath = JoinPath(path, name);
                 Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
-                if (wd >= 0) m_scanned[wd].insert(name);
+                if (wd >= 0) m_windows.Listed(wd, name);
                 if (!isDir) m_contents.Created(childPath, now);
             }
             if (isDir) dirs->emplace_back(name);

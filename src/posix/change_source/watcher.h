@@ -21,6 +21,7 @@
 #include "dir_tree.h"
 #include "held_lines.h"
 #include "inotify_buffer.h"
+#include "listing_windows.h"
 #include "rename_pairer.h"
 
 namespace posix {
@@ -47,14 +48,21 @@ class Watcher {
     void Run();
     bool Drain();
     void Handle(const InotifyEvent& event);
+    void HandleIn(DirNode* node, const InotifyEvent& event, ListingWindows::Known known,
+                  uint32_t cookie);
+    void ForgetWatch(int wd);
     void HandleOnItself(DirNode* node, uint32_t mask);
     void WatchIfNowOpen(DirNode* parent, const std::string& name, const std::string& path);
-    void HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path);
-    void Depart(DirNode* parent, const std::string& name, const std::string& path, uint32_t cookie);
-    void HandleMoveOut(const MoveEnd& end);
+    void HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path,
+                       ListingWindows::Known known, uint32_t cookie);
+    DirNode* TakeMoving(DirNode* parent, const std::string& name);
+    void Land(DirNode* parent, const std::string& name, DirNode* moved, bool told);
+    void WatchUnwatched(DirNode* top);
+    void TellIfExchange(const std::string& from, const std::string& to);
+    void DropDisplaced();
+    void HandleMoveOut(MoveEnd end);
     void FlushUnpaired(std::vector<MoveEnd> ends);
     void ReportDueContents();
-    bool ScannedAlready(int wd, const std::string& name);
     std::set<std::string> TakeMountTable();
     void OnMountsChanged();
     bool RewatchAt(const std::string& path);
@@ -93,25 +101,32 @@ class Watcher {
     const bool m_recursive;
     const Sink m_sink;
     DirTree m_tree;
-    RenamePairer m_pairer;
+    RenamePairer m_pairer;  // the moves in progress
     HeldLines m_held;
     ContentTracker m_contents;
     std::unordered_set<std::string> m_skipped;  // pseudo file systems' mount points
     std::multiset<std::string> m_mounts;        // the mount points at the root and below it
     std::string m_realRoot;                     // the root as the mount table names it
-    // An item whose move began (IN_MOVED_FROM) and whose end is not known
-    // yet: its path then, and what moves with it. A directory is taken out
-    // of the tree at once, so nothing made in its place is mistaken for it
-    // and nothing done in it after it left is told under its old path.
-    struct Departure {
-        std::string path;
+    // What the listings of new folders told, until the kernel's own events
+    // for the same changes have all been read.
+    ListingWindows m_windows;
+    // A folder that a move landed on, taken out of the tree. It is dropped
+    // at the next event, unless that event moves it away: then the two
+    // folders were exchanged, and it is the one that moves.
+    struct Displaced {
+        DirNode* parent = nullptr;
+        std::string name;
         DirNode* node = nullptr;
-        ContentTracker::Parcel contents;
     };
-    std::unordered_map<uint32_t, Departure> m_departing;  // by cookie
-    // Entries that scans of new folders reported, by the folder's watch, so
-    // the kernel's own report of them is dropped until its queue is drained.
-    std::unordered_map<int, std::unordered_set<std::string>> m_scanned;
+    Displaced m_displaced;
+    // The last move told, to see an exchange in the move straight after it.
+    struct LastMove {
+        std::string from;
+        std::string to;
+        uint64_t serial = 0;
+    };
+    LastMove m_lastMove;
+    uint64_t m_serial = 0;  // events handled
     bool m_rootIsDir = true;
     bool m_rootGone = false;
     dev_t m_rootDevice = 0;
