@@ -36,6 +36,7 @@ class DirTree {
     DirTree& operator=(const DirTree&) = delete;
 
     DirNode* Root() { return m_root; }
+    const DirNode* Root() const { return m_root; }
     DirNode* Find(int wd) const;
     DirNode* Child(DirNode* parent, std::string_view name) const;
 
