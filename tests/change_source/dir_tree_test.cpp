@@ -223,4 +223,81 @@ TEST(DirTreeTest, AWatchIsGivenBackOnlyWhenNoFolderHoldsIt) {
     }
 }
 
+// A chain far deeper than any stack could recurse through: every path and
+// every traversal of it must work one level at a time.
+constexpr int kDeep = 200000;
+
+// /w/0/1/.../(depth-1), the folder at each level watched as its depth + 1.
+std::vector<posix::DirNode*> Chain(posix::DirTree& tree, posix::DirNode* top, int depth) {
+    std::vector<posix::DirNode*> chain;
+    for (posix::DirNode* node = top; static_cast<int>(chain.size()) < depth;) {
+        node = tree.AddChild(node, std::to_string(chain.size()));
+        tree.SetWd(node, static_cast<int>(chain.size()) + 1);
+        chain.push_back(node);
+    }
+    return chain;
+}
+
+std::string ChainPath(const std::string& top, int depth) {
+    std::string path = top;
+    for (int i = 0; i < depth; ++i) path += "/" + std::to_string(i);
+    return path;
+}
+
+TEST(DirTreeTest, AVeryDeepChainHasPathsAndEveryTraversalReachesItsBottom) {
+    posix::DirTree tree("/w");
+    const std::vector<posix::DirNode*> chain = Chain(tree, tree.Root(), kDeep);
+    EXPECT_EQ(tree.PathOf(chain.back()), ChainPath("/w", kDeep));
+    EXPECT_EQ(tree.PathOf(chain.back(), "f"), ChainPath("/w", kDeep) + "/f");
+    size_t visited = 0;
+    tree.ForEach([&](posix::DirNode*) { ++visited; });
+    EXPECT_EQ(visited, static_cast<size_t>(kDeep) + 1);
+
+    // Renamed as a whole, then moved out and given up, then removed: the
+    // watches of every level come back.
+    posix::DirNode* other = tree.AddChild(tree.Root(), "other");
+    Rename(tree, chain[0], other, "moved");
+    EXPECT_EQ(tree.PathOf(chain[2]), "/w/other/moved/1/2");
+    EXPECT_EQ(tree.Find(kDeep), chain.back());
+    tree.Detach(chain[1]);
+    EXPECT_EQ(tree.Find(kDeep), nullptr);
+    EXPECT_EQ(tree.Discard(chain[1]).size(), static_cast<size_t>(kDeep) - 1);
+    const std::vector<posix::DirNode*> again = Chain(tree, tree.Root(), kDeep);
+    EXPECT_EQ(tree.Remove(again[0]).size(), static_cast<size_t>(kDeep));
+    Chain(tree, other, kDeep);  // left for the destructor
+}
+
+TEST(DirTreeTest, AVeryDeepTreeLeftDetachedOrReplacedIsFreed) {
+    posix::DirTree tree("/w");
+    const std::vector<posix::DirNode*> chain = Chain(tree, tree.Root(), kDeep);
+    tree.Detach(chain[0]);
+    tree = posix::DirTree("/v");
+    EXPECT_EQ(tree.PathOf(tree.Root(), "x"), "/v/x");
+}
+
+TEST(DirTreeTest, PathsJoinTheRootAndTheNamesWithOneSlashEach) {
+    struct Row {
+        const char* root;
+        std::vector<const char*> names;
+        const char* last;
+        const char* path;
+    };
+    const Row rows[] = {
+        {"/w", {}, "", "/w"},
+        {"/w", {}, "f", "/w/f"},
+        {"/", {}, "f", "/f"},
+        {"/", {"a", "b"}, "", "/a/b"},
+        {"/", {"a", "b"}, "f", "/a/b/f"},
+        {"/w/", {"a"}, "f", "/w/a/f"},
+        {"", {"a"}, "", "/a"},
+    };
+    for (const Row& row : rows) {
+        posix::DirTree tree(row.root);
+        posix::DirNode* node = tree.Root();
+        for (const char* name : row.names) node = tree.AddChild(node, name);
+        EXPECT_EQ(tree.PathOf(node, row.last), row.path)
+            << "root '" << row.root << "', last '" << row.last << "'";
+    }
+}
+
 }  // namespace

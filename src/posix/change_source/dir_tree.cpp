@@ -198,15 +198,28 @@ void DirTree::Destroy(DirNode* node, std::vector<int>* wds) {
 }
 
 std::string DirTree::PathOf(const DirNode* node) const {
-    if (!node->parent) return node->name;
-    return PathOf(node->parent, node->name);
+    return PathOf(node, std::string_view());
 }
 
+// Built from the names on the way up, without recursion, so a tree of any
+// depth has a path; its length is summed first, for one allocation.
 std::string DirTree::PathOf(const DirNode* node, std::string_view name) const {
-    std::string path = PathOf(node);
-    if (name.empty()) return path;
-    if (path.empty() || path.back() != '/') path += '/';
-    path += name;
+    std::vector<std::string_view> names;
+    size_t size = name.size() + 1;
+    if (!name.empty()) names.push_back(name);
+    const DirNode* top = node;
+    for (; top->parent; top = top->parent) {
+        names.push_back(top->name);
+        size += top->name.size() + 1;
+    }
+    std::string path;
+    path.reserve(size + top->name.size());
+    path = top->name;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (it->empty()) continue;
+        if (path.empty() || path.back() != '/') path += '/';
+        path += *it;
+    }
     return path;
 }
 

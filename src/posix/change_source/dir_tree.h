@@ -42,6 +42,7 @@ class DirTree {
     DirTree& operator=(const DirTree&) = delete;
 
     DirNode* Root() { return m_root; }
+    const DirNode* Root() const { return m_root; }
     // The nodes in the tree (not in mid-move) that the watch stands for.
     std::vector<DirNode*> Owners(int wd) const;
     // One of them, or null.

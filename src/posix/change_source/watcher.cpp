@@ -58,6 +58,14 @@ std::string ParentOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// The names from below top down to node, which lies below it.
+std::vector<std::string_view> NamesBelow(const DirNode* top, const DirNode* node) {
+    std::vector<std::string_view> names;
+    for (; node && node != top; node = node->parent) names.push_back(node->name);
+    std::reverse(names.begin(), names.end());
+    return names;
+}
+
 int ReadIntFile(const char* path) {
     FILE* file = fopen(path, "r");
     int value = -1;
@@ -89,6 +97,9 @@ bool Watcher::Start() {
     m_rootIsDir = S_ISDIR(info.st_mode);
     m_rootDevice = info.st_dev;
     m_rootInode = info.st_ino;
+    // A walk keeps the descriptors of folders whose subfolders wait, up to
+    // half of what the process may open.
+    m_heldLimit = std::max<size_t>(16, RaiseDescriptorLimit() / 2);
     m_inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_inotifyFd < 0 || m_wakeFd < 0) {
@@ -205,9 +216,9 @@ void Watcher::WatchIfNowOpen(DirNode* parent, const std::string& name, const std
     DirNode* node = m_tree.Child(parent, name);
     if ((node && node->wd >= 0) || m_skipped.count(path)) return;
     node = m_tree.AddChild(parent, name);
-    const int fd = OpenDirectory(node, path);
+    const int fd = OpenDirectory(node);
     if (fd < 0) return;
-    const int wd = AddWatch(fd, node, path);
+    const int wd = AddWatch(fd);
     close(fd);
     if (wd < 0) return;
     WatchTree(node, false);
@@ -397,10 +408,24 @@ void Watcher::Rescan() {
 // The walk that arms a whole tree is spread over the cores: nearly all of
 // it is kernel work (open, inotify_add_watch, getdents64 per directory),
 // which runs in parallel. Smaller walks stay on the calling thread.
+//
+// Each folder is opened from its parent's descriptor and watched through its
+// own, so no path is resolved during the walk: a folder swapped for a link
+// meanwhile cannot lead it out of the tree, and depth costs nothing.
 void Watcher::WatchTree(DirNode* top, bool report) {
+    const std::string topPath = m_tree.PathOf(top);
+    if (top->parent && m_skipped.count(topPath)) return;
     Walk walk;
     walk.report = report;
-    walk.pending.emplace_back(top, m_tree.PathOf(top));
+    walk.top = top;
+    for (const std::string& point : m_skipped)
+        walk.skipSize = std::max(walk.skipSize, point.size());
+    walk.topFd = OpenDirectory(top);
+    if (walk.topFd < 0) {
+        WarnUnopened(top, errno);
+        return;
+    }
+    walk.pending.push_back({top, nullptr, topPath.size()});
     std::vector<std::thread> helpers;
     if (!report && !top->parent && m_recursive) {
         const unsigned cores = std::thread::hardware_concurrency();
@@ -418,9 +443,10 @@ void Watcher::WatchTree(DirNode* top, bool report) {
     if (m_listing.empty()) m_listing.resize(kListingSize);
     WalkPart(&walk, &m_listing);
     for (std::thread& helper : helpers) helper.join();
+    close(walk.topFd);
     if (walk.unwatched && !m_limitTold) {
         m_limitTold = true;
-        ReportWatchLimit(m_tree.PathOf(top), walk.unwatched, walk.walked);
+        ReportWatchLimit(topPath, walk.unwatched, walk.walked);
     }
 }
 
@@ -436,78 +462,117 @@ void Watcher::WalkPart(Walk* walk, std::vector<char>* listing) {
             walk->changed.wait(guard);
             continue;
         }
-        auto [node, path] = std::move(walk->pending.back());
+        Walk::Folder folder = std::move(walk->pending.back());
         walk->pending.pop_back();
-        if (node->parent && m_skipped.count(path)) continue;
+        if (Skipped(*walk, folder)) continue;
+        DirNode* const node = folder.node;
+        const size_t pathSize = folder.pathSize;
         ++walk->walked;
         ++walk->busy;
         guard.unlock();
         dirs.clear();
-        const int wd = VisitDirectory(node, path, walk->report && node->parent, listing, &dirs);
-        const int error = errno;
+        const Visited visited = VisitDirectory(walk, std::move(folder), listing, &dirs);
         guard.lock();
-        if (wd >= 0) {
-            m_tree.SetWd(node, wd);
-        } else if (error == ENOSPC) {
+        if (visited.wd >= 0) {
+            m_tree.SetWd(node, visited.wd);
+        } else if (visited.error == ENOSPC) {
             ++walk->unwatched;
         }
+        // The size of a path below "/" is counted one too many; a bound
+        // from below is what Skipped needs.
         for (const std::string& name : dirs) {
-            walk->pending.emplace_back(m_tree.AddChild(node, name), JoinPath(path, name));
+            walk->pending.push_back(
+                {m_tree.AddChild(node, name), visited.held, pathSize + name.size()});
         }
         --walk->busy;
         if (!walk->pending.empty() || walk->busy == 0) walk->changed.notify_all();
     }
 }
 
-// Watches one directory and lists the directories in it. Returns the watch,
-// or -1 with errno set.
-int Watcher::VisitDirectory(const DirNode* node, const std::string& path, bool report,
-                            std::vector<char>* listing, std::vector<std::string>* dirs) {
-    const int fd = OpenDirectory(node, path);
-    if (fd < 0) {
-        if (errno == EACCES || errno == EPERM) {
-            const int error = errno;
-            Warn("orvane: skipping '%s': %s\n", path, strerror(error));
-            errno = error;
-        }
-        return -1;
-    }
-    const int wd = AddWatch(fd, node, path);
-    const int error = errno;
-    if (m_recursive) ScanDirectory(fd, wd, path, report, listing, dirs);
-    close(fd);
-    errno = error;
-    return wd;
+// A pseudo file system's mount point is left out. Its path is built only
+// when it could be one, so a deep folder costs no path of its own.
+bool Watcher::Skipped(const Walk& walk, const Walk::Folder& folder) const {
+    const DirNode* node = folder.node;
+    if (!node->parent || m_skipped.empty() || folder.pathSize > walk.skipSize) return false;
+    return m_skipped.count(m_tree.PathOf(node)) > 0;
 }
 
-// Opens by path; a path too long for the kernel is opened one component at a
-// time from the root instead.
-int Watcher::OpenDirectory(const DirNode* node, const std::string& path) {
-    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (node->parent ? O_NOFOLLOW : 0);
-    if (path.size() < PATH_MAX) return open(path.c_str(), flags);
-    if (!node->parent) return -1;
-    std::vector<const DirNode*> chain;
-    for (const DirNode* up = node; up->parent; up = up->parent) chain.push_back(up);
-    int fd = open(m_tree.Root()->name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    for (auto it = chain.rbegin(); fd >= 0 && it != chain.rend(); ++it) {
-        const bool last = *it == node;
-        const int next = openat(fd, (*it)->name.c_str(),
-                                last ? flags : (O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        close(fd);
-        fd = next;
+// Watches one directory and lists the directories in it. Its descriptor is
+// kept open for them, when there are any; the parent's is let go, and closes
+// once its last subfolder is open.
+Watcher::Visited Watcher::VisitDirectory(Walk* walk, Walk::Folder folder,
+                                         std::vector<char>* listing,
+                                         std::vector<std::string>* dirs) {
+    Visited visited;
+    const int fd = OpenInWalk(*walk, folder);
+    visited.error = errno;
+    folder.parent.reset();
+    if (fd < 0) {
+        WarnUnopened(folder.node, visited.error);
+        return visited;
     }
+    visited.wd = AddWatch(fd);
+    visited.error = errno;
+    if (m_recursive) {
+        const bool report = walk->report && folder.node->parent;
+        const std::string path = report ? m_tree.PathOf(folder.node) : std::string();
+        ScanDirectory(fd, visited.wd, path, report, listing, dirs);
+    }
+    if (dirs->empty()) {
+        close(fd);
+    } else {
+        visited.held = Hold(walk, fd);
+    }
+    return visited;
+}
+
+int Watcher::OpenInWalk(const Walk& walk, const Walk::Folder& folder) const {
+    if (folder.parent) {
+        return openat(folder.parent->Fd(), folder.node->name.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    return OpenBeneath(walk.topFd, NamesBelow(walk.top, folder.node));
+}
+
+// Past its bound, a walk keeps no more descriptors: the subfolders are then
+// opened by their names from the top, which costs more system calls but
+// never runs the process out of descriptors however wide and deep the tree.
+std::shared_ptr<const HeldFolder> Watcher::Hold(Walk* walk, int fd) const {
+    if (walk->held.load() >= m_heldLimit) {
+        close(fd);
+        return nullptr;
+    }
+    return std::make_shared<const HeldFolder>(fd, &walk->held);
+}
+
+// A folder gone or changed into something else since it was found is passed
+// over in silence: its parent's events tell what became of it.
+void Watcher::WarnUnopened(const DirNode* node, int error) const {
+    if (error == EACCES || error == EPERM) {
+        Warn("orvane: skipping '%s': %s\n", m_tree.PathOf(node), strerror(error));
+    } else if (OutOfDescriptors(error)) {
+        Warn("orvane: cannot watch '%s': %s\n", m_tree.PathOf(node), strerror(error));
+    }
+}
+
+// The root is opened by the path given, which is followed when it is a
+// link; a folder below it by its names in the tree, from the root, so no
+// link is followed on the way whatever took the place of a folder above it.
+int Watcher::OpenDirectory(const DirNode* node) const {
+    const std::string& root = m_tree.Root()->name;
+    if (!node->parent) return open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) return -1;
+    const int fd = OpenBeneath(rootFd, NamesBelow(m_tree.Root(), node));
+    const int error = errno;
+    close(rootFd);
+    errno = error;
     return fd;
 }
 
-// Watched through the open descriptor, so a long path or a directory renamed
-// since it was opened still gets the right watch.
-int Watcher::AddWatch(int dirFd, const DirNode* node, const std::string& path) {
-    if (path.size() < PATH_MAX) {
-        // Below the root a link is never followed, not even one that took a
-        // directory's place since it was opened.
-        const uint32_t follow = node->parent ? IN_DONT_FOLLOW : 0;
-        return inotify_add_watch(m_inotifyFd, path.c_str(), kDirMask | follow);
-    }
+// Watched through the open descriptor, so the folder opened is the one
+// watched, whatever its path has become since.
+int Watcher::AddWatch(int dirFd) const {
     char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", dirFd);
     return inotify_add_watch(m_inotifyFd, link, kDirMask);

@@ -6,7 +6,9 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -19,6 +21,7 @@
 
 #include "content_tracker.h"
 #include "dir_tree.h"
+#include "folder_descriptors.h"
 #include "held_lines.h"
 #include "inotify_buffer.h"
 #include "listing_windows.h"
@@ -73,19 +76,40 @@ class Watcher {
     // before its watch was in place).
     void WatchTree(DirNode* node, bool report);
     struct Walk {
+        // A folder found and not yet read. It is opened from its parent's
+        // descriptor, or, when the walk held too many, by its names from the
+        // walk's top.
+        struct Folder {
+            DirNode* node = nullptr;
+            std::shared_ptr<const HeldFolder> parent;
+            size_t pathSize = 0;  // at most its path's length
+        };
         std::mutex lock;
         std::condition_variable changed;
-        std::vector<std::pair<DirNode*, std::string>> pending;  // found, not yet read
-        size_t busy = 0;                                        // directories being read
+        std::vector<Folder> pending;  // taken last first, so the walk goes deep first
+        size_t busy = 0;              // directories being read
         size_t walked = 0;
         size_t unwatched = 0;  // refused by the watch limit
         bool report = false;
+        const DirNode* top = nullptr;
+        int topFd = -1;
+        size_t skipSize = 0;  // the longest path of a mount point skipped
+        std::atomic<size_t> held{0};
+    };
+    struct Visited {
+        int wd = -1;
+        int error = 0;                           // when wd is -1
+        std::shared_ptr<const HeldFolder> held;  // for the subfolders found, if any
     };
     void WalkPart(Walk* walk, std::vector<char>* listing);
-    int VisitDirectory(const DirNode* node, const std::string& path, bool report,
-                       std::vector<char>* listing, std::vector<std::string>* dirs);
-    int OpenDirectory(const DirNode* node, const std::string& path);
-    int AddWatch(int dirFd, const DirNode* node, const std::string& path);
+    bool Skipped(const Walk& walk, const Walk::Folder& folder) const;
+    Visited VisitDirectory(Walk* walk, Walk::Folder folder, std::vector<char>* listing,
+                           std::vector<std::string>* dirs);
+    int OpenInWalk(const Walk& walk, const Walk::Folder& folder) const;
+    std::shared_ptr<const HeldFolder> Hold(Walk* walk, int fd) const;
+    void WarnUnopened(const DirNode* node, int error) const;
+    int OpenDirectory(const DirNode* node) const;
+    int AddWatch(int dirFd) const;
     void ScanDirectory(int dirFd, int wd, const std::string& path, bool report,
                        std::vector<char>* listing, std::vector<std::string>* dirs);
     void ReportWatchLimit(const std::string& top, size_t unwatched, size_t walked);
@@ -132,6 +156,7 @@ class Watcher {
     dev_t m_rootDevice = 0;
     ino_t m_rootInode = 0;
     bool m_limitTold = false;  // the watch limit is told once per walk of the whole tree
+    size_t m_heldLimit = 16;   // folder descriptors one walk may keep open
     int m_inotifyFd = -1;
     int m_wakeFd = -1;
     int m_mountsFd = -1;
