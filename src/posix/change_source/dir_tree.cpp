@@ -201,25 +201,31 @@ std::string DirTree::PathOf(const DirNode* node) const {
     return PathOf(node, std::string_view());
 }
 
-// Built from the names on the way up, without recursion, so a tree of any
-// depth has a path; its length is summed first, for one allocation.
+// Built without recursion, so a tree of any depth has a path, and without a
+// list of the names on the way: one pass up sums the length, a second fills
+// the path in from its end. Names below the root never hold a slash; the
+// root's own trailing slash ("/") is the first separator.
 std::string DirTree::PathOf(const DirNode* node, std::string_view name) const {
-    std::vector<std::string_view> names;
-    size_t size = name.size() + 1;
-    if (!name.empty()) names.push_back(name);
     const DirNode* top = node;
+    size_t size = name.empty() ? 0 : name.size() + 1;
     for (; top->parent; top = top->parent) {
-        names.push_back(top->name);
-        size += top->name.size() + 1;
+        if (!top->name.empty()) size += top->name.size() + 1;
     }
-    std::string path;
-    path.reserve(size + top->name.size());
-    path = top->name;
-    for (auto it = names.rbegin(); it != names.rend(); ++it) {
-        if (it->empty()) continue;
-        if (path.empty() || path.back() != '/') path += '/';
-        path += *it;
-    }
+    const std::string& root = top->name;
+    const bool rootEndsInSlash = !root.empty() && root.back() == '/';
+    if (size > 0 && rootEndsInSlash) --size;
+    size += root.size();
+    std::string path(size, '/');
+    size_t end = size;
+    auto prepend = [&](std::string_view part) {
+        if (part.empty()) return;
+        end -= part.size();
+        part.copy(&path[end], part.size());
+        --end;  // the slash before it, already in place
+    };
+    prepend(name);
+    for (const DirNode* up = node; up->parent; up = up->parent) prepend(up->name);
+    root.copy(&path[0], root.size());
     return path;
 }
 

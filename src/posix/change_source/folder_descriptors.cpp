@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 namespace posix {
@@ -100,11 +101,14 @@ int OpenBeneath(int baseFd, const std::vector<std::string_view>& names) {
 }
 
 size_t RaiseDescriptorLimit() {
+    // Enough for any walk; a hard limit of millions is left unused, since
+    // every open folder costs the kernel memory too.
+    constexpr rlim_t kWanted = 65536;
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
-    if (limit.rlim_cur < limit.rlim_max) {
+    if (limit.rlim_cur < kWanted && limit.rlim_cur < limit.rlim_max) {
         struct rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max;
+        raised.rlim_cur = std::min(kWanted, limit.rlim_max);
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
     return limit.rlim_cur == RLIM_INFINITY ? static_cast<size_t>(INT_MAX)

@@ -16,8 +16,8 @@ namespace posix {
 // own folder again. Returns -1 with errno set when it cannot be opened.
 int OpenBeneath(int baseFd, const std::vector<std::string_view>& names);
 
-// Raises the soft limit on open descriptors to the hard one, so that a walk
-// may keep many folders open; returns the soft limit now in force.
+// Raises the soft limit on open descriptors towards the hard one, so that a
+// walk may keep many folders open; returns the soft limit now in force.
 size_t RaiseDescriptorLimit();
 
 // True for the errors that say the process is out of descriptors or memory,

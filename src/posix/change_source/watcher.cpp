@@ -38,6 +38,8 @@ constexpr size_t kListingSize = 64 * 1024;
 constexpr int kPartnerWaitMs = 5;
 constexpr int kContentTickMs = 100;
 constexpr unsigned kMaxWalkThreads = 4;
+// A walk past this many open folders opens the rest by name from its top.
+constexpr size_t kMaxHeldFolders = 32768;
 
 void Warn(const char* format, const std::string& path, const char* detail) {
     fprintf(stderr, format, path.c_str(), detail);
@@ -99,7 +101,7 @@ bool Watcher::Start() {
     m_rootInode = info.st_ino;
     // A walk keeps the descriptors of folders whose subfolders wait, up to
     // half of what the process may open.
-    m_heldLimit = std::max<size_t>(16, RaiseDescriptorLimit() / 2);
+    m_heldLimit = std::clamp<size_t>(RaiseDescriptorLimit() / 2, 16, kMaxHeldFolders);
     m_inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_inotifyFd < 0 || m_wakeFd < 0) {
