@@ -20,8 +20,8 @@ def line(event, path1, path2=""):
 class Orvane:
     """One running orvane, its output read as lines as they arrive."""
 
-    def __init__(self, *args, cwd=None, user=None):
-        prefix = []
+    def __init__(self, *args, cwd=None, user=None, prefix=()):
+        prefix = list(prefix)
         if user:
             prefix = ["setpriv", "--reuid=" + user, "--regid=" + user if user != "nobody" else
                       "--regid=nogroup", "--clear-groups"]

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -21,6 +22,7 @@
 #include "dir_tree.h"
 #include "held_lines.h"
 #include "inotify_buffer.h"
+#include "mount_table.h"
 #include "rename_pairer.h"
 
 namespace posix {
@@ -55,9 +57,10 @@ class Watcher {
     void FlushUnpaired(std::vector<MoveEnd> ends);
     void ReportDueContents();
     bool ScannedAlready(int wd, const std::string& name);
-    std::set<std::string> TakeMountTable();
+    MountChanges TakeMountTable();
     void OnMountsChanged();
-    bool RewatchAt(const std::string& path);
+    DirNode* WatchedParentOf(const std::string& path, std::string* name);
+    void RewatchAt(const std::string& path);
     void Rescan();
 
     // Watches node and, when recursive, everything below it. With report,
@@ -97,7 +100,7 @@ class Watcher {
     HeldLines m_held;
     ContentTracker m_contents;
     std::unordered_set<std::string> m_skipped;  // pseudo file systems' mount points
-    std::multiset<std::string> m_mounts;        // the mount points at the root and below it
+    std::map<int, std::string> m_mounts;        // the mounts at the root and below it, by id
     std::string m_realRoot;                     // the root as the mount table names it
     // An item whose move began (IN_MOVED_FROM) and whose end is not known
     // yet: its path then, and what moves with it. A directory is taken out
