@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include "change_source.h"
 #include "content_tracker.h"
 #include "dir_tree.h"
 #include "held_lines.h"
@@ -27,23 +28,20 @@
 
 namespace posix {
 
-class Watcher {
+class Watcher : public ChangeSource {
   public:
-    // Called on the watch's thread for every change: the SHCNE_ code, the
-    // item's path, and the second path of a rename (else null).
-    using Sink =
-        std::function<void(LONG event, const std::string& path1, const std::string* path2)>;
-
     Watcher(std::string root, bool recursive, Sink sink);
-    ~Watcher();
+    ~Watcher() override;
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
 
     // Watches the tree, then starts the thread. False (with a line on
     // standard error) when nothing could be watched.
-    bool Start();
+    bool Start() override;
     // Stops the thread; no sink call happens after it returns.
-    void Stop();
+    void Stop() override;
+    // Whether the walk that armed the tree met the inotify watch limit.
+    bool MetWatchLimit() const { return m_limitTold; }
 
   private:
     void Run();
