@@ -9,9 +9,7 @@ namespace {
 
 constexpr wchar_t kEscapedByteBase = 0xDC80;
 
-bool IsContinuation(unsigned char byte) {
-    return (byte & 0xC0) == 0x80;
-}
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 // Decodes one well-formed UTF-8 sequence at the front of bytes (no overlong
 // forms, no surrogates, nothing above U+10FFFF); returns its length, or 0.
@@ -97,8 +95,7 @@ std::string BytesFromWide(std::wstring_view wide) {
 
 // CP_ACP is the byte image of the wide text; any other code page is refused.
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR lpWideCharStr, int cchWideChar,
-                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR,
-                               BOOL* lpUsedDefaultChar) {
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR, BOOL* lpUsedDefaultChar) {
     if (lpUsedDefaultChar) *lpUsedDefaultChar = FALSE;
     if (CodePage != CP_ACP || !lpWideCharStr || cbMultiByte < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
