@@ -3,6 +3,7 @@
 import ctypes
 import functools
 import os
+import re
 import select
 import signal
 import subprocess
@@ -20,6 +21,15 @@ DEADLINE = 10.0
 
 def line(event, path1, path2=""):
     return "%s('%s', '%s')" % (event, path1, path2)
+
+
+LINE = re.compile(r"^(SHCNE_[A-Z]+)\('(.*)', '(.*)'\)$")
+
+
+def parse_line(text):
+    """(event, path1, path2) of an event line, else None."""
+    match = LINE.match(text)
+    return match.groups() if match else None
 
 
 @functools.lru_cache(maxsize=None)
