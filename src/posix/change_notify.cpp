@@ -8,14 +8,14 @@
 #include <mutex>
 #include <string>
 
-#include "change_source/watcher.h"
 #include "item_list.h"
 #include "messages.h"
+#include "source_choice.h"
 
 namespace {
 
 std::mutex s_lock;
-std::map<ULONG, std::unique_ptr<posix::Watcher>> s_watchers;
+std::map<ULONG, std::unique_ptr<posix::ChangeSource>> s_watchers;
 ULONG s_lastId;
 
 // wParam addresses two item lists; both and the pair are freed once the
@@ -27,7 +27,7 @@ void ReleasePair(WPARAM wParam) {
     free(pair);
 }
 
-posix::Watcher::Sink PostTo(HWND hwnd, UINT msg, ULONG id) {
+posix::ChangeSource::Sink PostTo(HWND hwnd, UINT msg, ULONG id) {
     return [hwnd, msg, id](LONG event, const std::string& path1, const std::string* path2) {
         ITEMIDLIST** pair = static_cast<ITEMIDLIST**>(malloc(2 * sizeof(ITEMIDLIST*)));
         if (!pair) return;
@@ -46,16 +46,16 @@ ULONG WINAPI SHChangeNotifyRegister(HWND hwnd, int, LONG, UINT wMsg, int cEntrie
     if (cEntries != 1 || !pshcne || !pshcne->pidl) return 0;
     std::lock_guard<std::mutex> hold(s_lock);
     const ULONG id = ++s_lastId;
-    std::unique_ptr<posix::Watcher> watcher(
-        new posix::Watcher(std::string(posix::ItemListPath(pshcne->pidl)), pshcne->fRecursive != 0,
-                           PostTo(hwnd, wMsg, id)));
-    if (!watcher->Start()) return 0;
+    std::unique_ptr<posix::ChangeSource> watcher =
+        posix::StartChangeSource(std::string(posix::ItemListPath(pshcne->pidl)),
+                                 pshcne->fRecursive != 0, PostTo(hwnd, wMsg, id));
+    if (!watcher) return 0;
     s_watchers[id] = std::move(watcher);
     return id;
 }
 
 BOOL WINAPI SHChangeNotifyDeregister(ULONG ulID) {
-    std::unique_ptr<posix::Watcher> watcher;
+    std::unique_ptr<posix::ChangeSource> watcher;
     {
         std::lock_guard<std::mutex> hold(s_lock);
         auto it = s_watchers.find(ulID);

@@ -47,4 +47,51 @@ TEST(MountTableTest, PointsWithinTheRootAreNamedUnderTheRootAsGiven) {
     }
 }
 
+TEST(MountTableTest, ChangesAreToldByMountIdSoEveryKindOfMountShows) {
+    using Mounts = std::map<int, std::string>;
+    struct Row {
+        const char* name;
+        Mounts before, after;
+        std::vector<std::string> detached, attached;
+    };
+    const Row rows[] = {
+        {"nothing changed", {{1, "/w"}}, {{1, "/w"}}, {}, {}},
+        {"mounted", {{1, "/w"}}, {{1, "/w"}, {2, "/w/m"}}, {}, {"/w/m"}},
+        {"stacked on a mount",
+         {{1, "/w"}, {2, "/w/m"}},
+         {{1, "/w"}, {2, "/w/m"}, {3, "/w/m"}},
+         {},
+         {"/w/m"}},
+        {"unmounted and mounted again at once", {{2, "/w/m"}}, {{3, "/w/m"}}, {"/w/m"}, {"/w/m"}},
+        {"moved", {{2, "/w/a"}}, {{2, "/w/b"}}, {"/w/a"}, {"/w/b"}},
+        {"a tree unmounted: deepest first",
+         {{2, "/w/m"}, {3, "/w/m/n"}, {4, "/w/m/n/o"}},
+         {},
+         {"/w/m/n/o", "/w/m/n", "/w/m"},
+         {}},
+        {"a tree mounted: outermost first",
+         {},
+         {{4, "/w/m/n/o"}, {3, "/w/m"}, {2, "/w/m/n"}},
+         {},
+         {"/w/m", "/w/m/n", "/w/m/n/o"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const posix::MountChanges changes = posix::CompareMounts(row.before, row.after);
+        EXPECT_EQ(changes.detached, row.detached);
+        EXPECT_EQ(changes.attached, row.attached);
+    }
+}
+
+TEST(MountTableTest, MountsAreReadByIdAndNamedUnderTheRoot) {
+    const posix::MountTable table = posix::ParseMountInfo(
+        "25 1 8:1 / / rw - ext4 /dev/vda rw\n"
+        "31 25 0:40 / /w/m rw - tmpfs none rw\n"
+        "32 31 0:41 / /w/m rw - tmpfs none rw\n"
+        "33 25 0:42 / /elsewhere rw - tmpfs none rw\n");
+    EXPECT_EQ(table.byId.at(31).type, "tmpfs");
+    EXPECT_EQ(posix::MountsWithin(table, "/link", "/w"),
+              (std::map<int, std::string>{{31, "/link/m"}, {32, "/link/m"}}));
+}
+
 }  // namespace

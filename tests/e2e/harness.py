@@ -1,6 +1,9 @@
 """Runs the real orvane binary and waits on its output with deadlines."""
 
+import ctypes
+import functools
 import os
+import re
 import select
 import signal
 import subprocess
@@ -10,6 +13,9 @@ import unittest
 
 ORVANE = os.environ.get("ORVANE", os.path.join(os.path.dirname(__file__), "../../build/linux/orvane"))
 PROMPT = "Press Ctrl+C to quit"
+# Set by the test registration that runs the suite against the build whose
+# every watch is a fanotify filesystem mark; the program itself reads nothing.
+SOURCE = os.environ.get("ORVANE_SOURCE", "inotify")
 DEADLINE = 10.0
 
 
@@ -17,11 +23,49 @@ def line(event, path1, path2=""):
     return "%s('%s', '%s')" % (event, path1, path2)
 
 
+LINE = re.compile(r"^(SHCNE_[A-Z]+)\('(.*)', '(.*)'\)$")
+
+
+def parse_line(text):
+    """(event, path1, path2) of an event line, else None."""
+    match = LINE.match(text)
+    return match.groups() if match else None
+
+
+@functools.lru_cache(maxsize=None)
+def why_fanotify_is_refused():
+    """None where this process may place a fanotify filesystem mark that
+    reports renames on "/", else why not."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.fanotify_mark.argtypes = [ctypes.c_int, ctypes.c_uint, ctypes.c_uint64, ctypes.c_int,
+                                   ctypes.c_char_p]
+    # FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_REPORT_DFID_NAME | FAN_REPORT_FID | FAN_REPORT_TARGET_FID
+    fd = libc.fanotify_init(0x1 | 0x1e00, os.O_RDONLY)
+    if fd < 0:
+        return "fanotify_init: %s" % os.strerror(ctypes.get_errno())
+    try:
+        # FAN_MARK_ADD | FAN_MARK_FILESYSTEM; FAN_CREATE | FAN_RENAME
+        if libc.fanotify_mark(fd, 0x1 | 0x100, 0x100 | 0x10000000, -100, b"/") != 0:
+            return "a filesystem mark on /: %s" % os.strerror(ctypes.get_errno())
+    finally:
+        os.close(fd)
+    return None
+
+
+def only_with_inotify(reason):
+    """Skips a case that concerns the inotify walk alone when the other source runs."""
+    return unittest.skipIf(SOURCE == "fanotify", "the fanotify source runs: " + reason)
+
+
 class Orvane:
     """One running orvane, its output read as lines as they arrive."""
 
-    def __init__(self, *args, cwd=None, user=None):
-        prefix = []
+    def __init__(self, *args, cwd=None, user=None, prefix=()):
+        if SOURCE == "fanotify" and why_fanotify_is_refused():
+            raise unittest.SkipTest("fanotify is not permitted here: " + why_fanotify_is_refused())
+        if SOURCE == "fanotify" and user:
+            raise unittest.SkipTest("the fanotify source runs, and %s may not place its marks" % user)
+        prefix = list(prefix)
         if user:
             prefix = ["setpriv", "--reuid=" + user, "--regid=" + user if user != "nobody" else
                       "--regid=nogroup", "--clear-groups"]

@@ -1,7 +1,11 @@
 #include "mount_table.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 namespace posix {
@@ -60,25 +64,62 @@ MountTable ParseMountInfo(std::string_view mountinfo) {
         while (dash < fields.size() && fields[dash] != "-") ++dash;
         if (fields.size() < 5 || dash + 1 >= fields.size()) continue;
         std::string point = Unescape(fields[4]);
-        if (IsPseudoFileSystem(fields[dash + 1])) table.pseudo.insert(point);
-        table.points.insert(std::move(point));
+        const std::string_view type = fields[dash + 1];
+        if (IsPseudoFileSystem(type)) table.pseudo.insert(point);
+        table.points.insert(point);
+        char* end = nullptr;
+        const std::string id(fields[0]);
+        const long number = strtol(id.c_str(), &end, 10);
+        if (end && *end == '\0' && number >= 0 && number <= INT_MAX) {
+            table.byId[static_cast<int>(number)] = Mount{std::move(point), std::string(type)};
+        }
     }
     return table;
+}
+
+std::optional<std::string> PointWithin(const std::string& point, const std::string& root,
+                                       const std::string& realRoot) {
+    if (point == realRoot) return root;
+    const std::string prefix = realRoot == "/" ? "/" : realRoot + "/";
+    if (point.size() <= prefix.size() || point.compare(0, prefix.size(), prefix) != 0) {
+        return std::nullopt;
+    }
+    const std::string rest = point.substr(prefix.size());
+    return root == "/" ? "/" + rest : root + "/" + rest;
 }
 
 std::multiset<std::string> PointsWithin(const std::multiset<std::string>& points,
                                         const std::string& root, const std::string& realRoot) {
     std::multiset<std::string> within;
-    const std::string prefix = realRoot == "/" ? "/" : realRoot + "/";
     for (const std::string& point : points) {
-        if (point == realRoot) {
-            within.insert(root);
-        } else if (point.size() > prefix.size() && point.compare(0, prefix.size(), prefix) == 0) {
-            const std::string rest = point.substr(prefix.size());
-            within.insert(root == "/" ? "/" + rest : root + "/" + rest);
-        }
+        if (auto named = PointWithin(point, root, realRoot)) within.insert(std::move(*named));
     }
     return within;
+}
+
+std::map<int, std::string> MountsWithin(const MountTable& table, const std::string& root,
+                                        const std::string& realRoot) {
+    std::map<int, std::string> within;
+    for (const auto& [id, mount] : table.byId) {
+        if (auto named = PointWithin(mount.point, root, realRoot)) within[id] = std::move(*named);
+    }
+    return within;
+}
+
+MountChanges CompareMounts(const std::map<int, std::string>& before,
+                           const std::map<int, std::string>& after) {
+    MountChanges changes;
+    for (const auto& [id, point] : before) {
+        auto now = after.find(id);
+        if (now == after.end() || now->second != point) changes.detached.push_back(point);
+    }
+    for (const auto& [id, point] : after) {
+        auto then = before.find(id);
+        if (then == before.end() || then->second != point) changes.attached.push_back(point);
+    }
+    std::sort(changes.detached.begin(), changes.detached.end(), std::greater<std::string>());
+    std::sort(changes.attached.begin(), changes.attached.end());
+    return changes;
 }
 
 std::string ReadMountInfo(int fd) {

@@ -314,9 +314,9 @@ std::string Watcher::PathByInode(const std::string& parent) {
 }
 
 // Reads the mount table again: the pseudo file systems to skip, and the
-// mount points at the root or below it. Returns the points mounted or
-// unmounted since the last reading.
-std::set<std::string> Watcher::TakeMountTable() {
+// mounts at the root or below it. Returns what was mounted and unmounted
+// since the last reading.
+MountChanges Watcher::TakeMountTable() {
     if (m_mountsFd < 0) return {};
     const std::string root = m_tree.Root()->name;
     const MountTable table = ParseMountInfo(ReadMountInfo(m_mountsFd));
@@ -324,39 +324,53 @@ std::set<std::string> Watcher::TakeMountTable() {
     for (const std::string& point : PointsWithin(table.pseudo, root, m_realRoot)) {
         if (point != root) m_skipped.insert(point);
     }
-    std::multiset<std::string> points = PointsWithin(table.points, root, m_realRoot);
-    std::set<std::string> changed;
-    std::set_symmetric_difference(points.begin(), points.end(), m_mounts.begin(), m_mounts.end(),
-                                  std::inserter(changed, changed.end()));
-    m_mounts = std::move(points);
-    return changed;
+    std::map<int, std::string> mounts = MountsWithin(table, root, m_realRoot);
+    MountChanges changes = CompareMounts(m_mounts, mounts);
+    m_mounts = std::move(mounts);
+    return changes;
 }
 
 // A mount or an unmount shows other contents at its mount point, which
-// inotify does not report: the point is watched anew, and an UPDATEDIR line
-// tells whoever lists folders to list it again. At the root itself that is
-// the whole tree, as after an overflow.
+// inotify does not report. The point is watched anew first, so that a reader
+// who lists the drive on its line also sees every change made from then on.
+// Only mounts in the part of the tree that is watched are told: whether one
+// is, is settled before any point is watched anew, because an unmount can
+// take the folders that led to another point with it. At the root itself
+// the whole tree is watched anew, as after an overflow.
 void Watcher::OnMountsChanged() {
-    const std::set<std::string> changed = TakeMountTable();
+    const MountChanges changes = TakeMountTable();
     const std::string root = m_tree.Root()->name;
-    if (changed.count(root)) {
-        Rescan();
-        Emit(SHCNE_UPDATEDIR, root);
-        return;
+    std::vector<std::pair<LONG, std::string>> lines;
+    std::set<std::string> points;
+    std::string name;
+    for (const std::string& point : changes.detached) {
+        if (point == root || WatchedParentOf(point, &name))
+            lines.emplace_back(SHCNE_DRIVEREMOVED, point);
     }
-    std::string done;
-    for (const std::string& point : changed) {
-        // A mount inside one just watched anew was watched with it.
-        if (!done.empty() && point.compare(0, done.size() + 1, done + "/") == 0) continue;
-        if (RewatchAt(point)) {
+    for (const std::string& point : changes.attached) {
+        if (point == root || WatchedParentOf(point, &name))
+            lines.emplace_back(SHCNE_DRIVEADD, point);
+    }
+    for (const auto& [event, point] : lines) points.insert(point);
+    if (points.count(root)) {
+        Rescan();
+    } else {
+        std::string done;
+        for (const std::string& point : points) {
+            // A point inside one just watched anew was watched with it.
+            if (!done.empty() && point.compare(0, done.size() + 1, done + "/") == 0) continue;
+            RewatchAt(point);
             done = point;
-            Emit(SHCNE_UPDATEDIR, point);
         }
     }
+    for (const auto& [event, point] : lines) Emit(event, point);
 }
 
-bool Watcher::RewatchAt(const std::string& path) {
+// The node of the folder that holds path, when it is watched, and the last
+// name of path; null when path lies in a part of the tree not watched.
+DirNode* Watcher::WatchedParentOf(const std::string& path, std::string* name) {
     const std::string& root = m_tree.Root()->name;
+    if (path.size() <= root.size()) return nullptr;
     DirNode* parent = m_tree.Root();
     std::string_view rest(path);
     rest.remove_prefix(root == "/" ? 1 : root.size() + 1);
@@ -364,14 +378,23 @@ bool Watcher::RewatchAt(const std::string& path) {
         parent = m_tree.Child(parent, rest.substr(0, slash));
         rest.remove_prefix(slash + 1);
     }
-    if (!parent || parent->wd < 0) return false;  // not in the part of the tree watched
-    if (DirNode* old = m_tree.Child(parent, rest)) Unwatch(m_tree.Remove(old));
+    if (!parent || parent->wd < 0) return nullptr;
+    name->assign(rest);
+    return parent;
+}
+
+// Forgets what was watched at path and watches what is there now: the
+// mounted file system, or the folder an unmount uncovered.
+void Watcher::RewatchAt(const std::string& path) {
+    std::string name;
+    DirNode* parent = WatchedParentOf(path, &name);
+    if (!parent) return;
+    if (DirNode* old = m_tree.Child(parent, name)) Unwatch(m_tree.Remove(old));
     struct stat info;
     if (m_skipped.count(path) || lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        return false;
+        return;
     }
-    WatchTree(m_tree.AddChild(parent, rest), false);
-    return true;
+    WatchTree(m_tree.AddChild(parent, name), false);
 }
 
 void Watcher::ReportDueContents() {

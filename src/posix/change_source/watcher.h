@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -19,33 +20,32 @@
 
 #include <windows.h>
 
+#include "change_source.h"
 #include "content_tracker.h"
 #include "dir_tree.h"
 #include "folder_descriptors.h"
 #include "held_lines.h"
 #include "inotify_buffer.h"
 #include "listing_windows.h"
+#include "mount_table.h"
 #include "rename_pairer.h"
 
 namespace posix {
 
-class Watcher {
+class Watcher : public ChangeSource {
   public:
-    // Called on the watch's thread for every change: the SHCNE_ code, the
-    // item's path, and the second path of a rename (else null).
-    using Sink =
-        std::function<void(LONG event, const std::string& path1, const std::string* path2)>;
-
     Watcher(std::string root, bool recursive, Sink sink);
-    ~Watcher();
+    ~Watcher() override;
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
 
     // Watches the tree, then starts the thread. False (with a line on
     // standard error) when nothing could be watched.
-    bool Start();
+    bool Start() override;
     // Stops the thread; no sink call happens after it returns.
-    void Stop();
+    void Stop() override;
+    // Whether the walk that armed the tree met the inotify watch limit.
+    bool MetWatchLimit() const { return m_limitTold; }
 
   private:
     void Run();
@@ -66,9 +66,10 @@ class Watcher {
     void HandleMoveOut(MoveEnd end);
     void FlushUnpaired(std::vector<MoveEnd> ends);
     void ReportDueContents();
-    std::set<std::string> TakeMountTable();
+    MountChanges TakeMountTable();
     void OnMountsChanged();
-    bool RewatchAt(const std::string& path);
+    DirNode* WatchedParentOf(const std::string& path, std::string* name);
+    void RewatchAt(const std::string& path);
     void Rescan();
 
     // Watches node and, when recursive, everything below it. With report,
@@ -129,7 +130,7 @@ class Watcher {
     HeldLines m_held;
     ContentTracker m_contents;
     std::unordered_set<std::string> m_skipped;  // pseudo file systems' mount points
-    std::multiset<std::string> m_mounts;        // the mount points at the root and below it
+    std::map<int, std::string> m_mounts;        // the mounts at the root and below it, by id
     std::string m_realRoot;                     // the root as the mount table names it
     // What the listings of new folders told, until the kernel's own events
     // for the same changes have all been read.

@@ -1,0 +1,522 @@
+#include "fanotify_source.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <shlobj.h>
+
+#include "fanotify_mapping.h"
+#include "watcher.h"
+
+namespace posix {
+namespace {
+
+constexpr unsigned kInitFlags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK |
+                                FAN_REPORT_DFID_NAME | FAN_REPORT_FID | FAN_REPORT_TARGET_FID;
+constexpr uint64_t kMask =
+    FAN_CREATE | FAN_DELETE | FAN_RENAME | FAN_ATTRIB | FAN_MODIFY | FAN_CLOSE_WRITE | FAN_ONDIR;
+constexpr size_t kReadSize = 256 * 1024;
+constexpr int kContentTickMs = 100;
+// How long the lines of a folder that cannot be named wait for the event
+// that names it (its own removal or rename, which carries its handle).
+constexpr auto kHoldTime = std::chrono::milliseconds(500);
+constexpr int kHoldTickMs = 50;
+
+// The fsid part of a key, which tells the file system.
+std::string FsidOf(std::string_view key) {
+    return std::string(key.substr(0, kFsidSize));
+}
+
+std::string FsidOfPath(const std::string& path) {
+    struct statfs info;
+    if (statfs(path.c_str(), &info) != 0) return "";
+    return std::string(reinterpret_cast<const char*>(&info.f_fsid), kFsidSize);
+}
+
+// The key a folder's events carry for it: fsid, then its file handle.
+std::string KeyOfPath(const std::string& path) {
+    struct {
+        struct file_handle header;
+        char bytes[MAX_HANDLE_SZ];
+    } handle;
+    handle.header.handle_bytes = MAX_HANDLE_SZ;
+    int mountId;
+    if (name_to_handle_at(AT_FDCWD, path.c_str(), &handle.header, &mountId, 0) != 0) return "";
+    const std::string fsid = FsidOfPath(path);
+    if (fsid.empty()) return "";
+    const char* raw = reinterpret_cast<const char*>(&handle);
+    return fsid + std::string(raw, sizeof(struct file_handle) + handle.header.handle_bytes);
+}
+
+std::string JoinPath(const std::string& folder, std::string_view name) {
+    if (name.empty() || name == ".") return folder;
+    std::string path = folder;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    return path;
+}
+
+bool Below(const std::string& path, const std::string& top) {
+    if (top == "/") return path.size() > 1 && path[0] == '/';
+    return path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
+           path[top.size()] == '/';
+}
+
+std::string ParentOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// The mount point of the mount that holds path: the deepest one at it or
+// above it.
+std::string MountPointOf(const MountTable& table, const std::string& path) {
+    std::string found = "/";
+    for (const auto& [id, mount] : table.byId) {
+        if ((mount.point == path || Below(path, mount.point)) &&
+            mount.point.size() > found.size()) {
+            found = mount.point;
+        }
+    }
+    return found;
+}
+
+// Devtmpfs would report every write to /dev/null and the terminals.
+bool Markable(const std::string& type) {
+    return !IsPseudoFileSystem(type) && type != "devtmpfs";
+}
+
+}  // namespace
+
+bool FanotifySource::Permitted() {
+    const int fd = fanotify_init(kInitFlags, O_RDONLY | O_CLOEXEC | O_LARGEFILE);
+    if (fd < 0) return false;
+    // A filesystem mark needs CAP_SYS_ADMIN, and FAN_RENAME a kernel that
+    // knows it; the root's file system must also take marks.
+    const bool ok =
+        fanotify_mark(fd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kMask, AT_FDCWD, "/") == 0;
+    close(fd);
+    return ok;
+}
+
+FanotifySource::FanotifySource(std::string root, bool recursive, Sink sink)
+    : m_root(std::move(root)), m_recursive(recursive), m_sink(std::move(sink)), m_pid(getpid()) {}
+
+FanotifySource::~FanotifySource() {
+    Stop();
+}
+
+bool FanotifySource::Start() {
+    char* real = realpath(m_root.c_str(), nullptr);
+    if (!real) {
+        fprintf(stderr, "orvane: cannot watch '%s': %s\n", m_root.c_str(), strerror(errno));
+        return false;
+    }
+    m_realRoot = real;
+    free(real);
+    m_fanotifyFd = fanotify_init(kInitFlags, O_RDONLY | O_CLOEXEC | O_LARGEFILE);
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_fanotifyFd < 0 || m_wakeFd < 0) {
+        fprintf(stderr, "orvane: cannot watch '%s': fanotify: %s\n", m_root.c_str(),
+                strerror(errno));
+        return false;
+    }
+    struct stat info;
+    if (stat(m_realRoot.c_str(), &info) != 0) {
+        fprintf(stderr, "orvane: cannot watch '%s': %s\n", m_root.c_str(), strerror(errno));
+        return false;
+    }
+    m_rootIsDir = S_ISDIR(info.st_mode);
+    m_rootKey = KeyOfPath(m_realRoot);
+    // Opened before the marks, so a mount made meanwhile is seen.
+    m_mountsFd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    const MountTable table = ParseMountInfo(ReadMountInfo(m_mountsFd));
+    if (!MarkFileSystem(m_realRoot, MountPointOf(table, m_realRoot))) {
+        fprintf(stderr, "orvane: cannot watch '%s': fanotify: %s\n", m_root.c_str(),
+                strerror(errno));
+        return false;
+    }
+    TakeMountTable(true);
+    if (!m_refused.empty()) {
+        std::string names;
+        for (const std::string& point : m_refused) names += (names.empty() ? "" : ", ") + point;
+        fprintf(stderr,
+                "orvane: these file systems take no fanotify mark and are watched through "
+                "inotify: %s\n",
+                names.c_str());
+        fflush(stderr);
+    }
+    m_buffer.resize(kReadSize);
+    m_thread = std::thread(&FanotifySource::Run, this);
+    return true;
+}
+
+void FanotifySource::Stop() {
+    if (m_thread.joinable()) {
+        const uint64_t one = 1;
+        if (write(m_wakeFd, &one, sizeof one) < 0) perror("orvane: eventfd");
+        m_thread.join();
+    }
+    for (auto& other : m_others) other->Stop();
+    if (m_fanotifyFd >= 0) close(m_fanotifyFd);
+    if (m_wakeFd >= 0) close(m_wakeFd);
+    if (m_mountsFd >= 0) close(m_mountsFd);
+    m_fanotifyFd = m_wakeFd = m_mountsFd = -1;
+}
+
+// Marks the file system that holds path, once per file system, and anchors
+// the root of its mount at point in the folder map; handles are looked up
+// through that mount point, which stays while folders below it come and go.
+// False when the file system refuses the mark.
+bool FanotifySource::MarkFileSystem(const std::string& path, const std::string& point) {
+    const std::string fsid = FsidOfPath(path);
+    if (fsid.empty()) return false;
+    if (!m_fileSystems.count(fsid)) {
+        if (fanotify_mark(m_fanotifyFd, FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kMask, AT_FDCWD,
+                          path.c_str()) != 0) {
+            return false;
+        }
+        m_fileSystems[fsid] = point;
+    }
+    const std::string key = KeyOfPath(point);
+    if (!key.empty() && FsidOf(key) == fsid) m_folders.AnchorMountRoot(key, point);
+    return true;
+}
+
+// Reads the mount table again and marks what is newly mounted at the root
+// or below it; a file system that refuses the mark is watched through
+// inotify. Unless quiet, mounts and unmounts are told as drive lines.
+void FanotifySource::TakeMountTable(bool quiet) {
+    if (m_mountsFd < 0) return;
+    const MountTable table = ParseMountInfo(ReadMountInfo(m_mountsFd));
+    std::map<int, std::string> mounts = MountsWithin(table, m_realRoot, m_realRoot);
+    std::set<std::string> pseudo;
+    for (const auto& [id, point] : mounts) {
+        if (!Markable(table.byId.at(id).type)) pseudo.insert(point);
+    }
+    const MountChanges changes = CompareMounts(m_mounts, mounts);
+    for (const std::string& point : changes.detached) {
+        m_folders.ForgetMountRoot(point);
+        if (!quiet) Emit(SHCNE_DRIVEREMOVED, *Within(point));
+    }
+    for (const std::string& point : changes.attached) {
+        bool skipped = pseudo.count(point) > 0;
+        for (const std::string& other : pseudo) skipped = skipped || Below(point, other);
+        if (!skipped && !MarkFileSystem(point, point)) {
+            m_refused.push_back(point);
+            std::unique_ptr<ChangeSource> other(new Watcher(*Within(point), true, m_sink));
+            if (other->Start()) m_others.push_back(std::move(other));
+        }
+        if (!quiet) Emit(SHCNE_DRIVEADD, *Within(point));
+    }
+    m_mounts = std::move(mounts);
+}
+
+void FanotifySource::OnMountsChanged() {
+    m_refused.clear();
+    TakeMountTable(false);
+    if (!m_refused.empty()) {
+        for (const std::string& point : m_refused) {
+            fprintf(stderr, "orvane: '%s' takes no fanotify mark and is watched through inotify\n",
+                    point.c_str());
+        }
+        fflush(stderr);
+    }
+}
+
+void FanotifySource::Run() {
+    for (;;) {
+        int timeout = -1;
+        if (!m_pending.empty()) {
+            timeout = kHoldTickMs;
+        } else if (m_contents.Waiting()) {
+            timeout = kContentTickMs;
+        }
+        struct pollfd fds[3] = {
+            {m_fanotifyFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}, {m_mountsFd, POLLPRI, 0}};
+        const int ready = poll(fds, 3, timeout);
+        if (ready < 0 && errno != EINTR) return;
+        if (fds[1].revents) return;
+        if (ready > 0 && (fds[0].revents & POLLIN) && !Drain()) return;
+        HandlePending(ContentTracker::Clock::now());
+        if (ready > 0 && (fds[2].revents & (POLLPRI | POLLERR))) OnMountsChanged();
+        ReportDueContents();
+    }
+}
+
+// Reads until the kernel queue is empty, so it never fills while the lines
+// are written.
+bool FanotifySource::Drain() {
+    for (;;) {
+        const ssize_t size = read(m_fanotifyFd, m_buffer.data(), m_buffer.size());
+        if (size < 0) {
+            if (errno == EINTR) continue;
+            return errno == EAGAIN;
+        }
+        if (size == 0) return true;
+        m_records.clear();
+        ParseFanotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_records);
+        const auto now = ContentTracker::Clock::now();
+        for (const FanotifyRecord& record : m_records) Take(record, now);
+        HandlePending(now);
+    }
+}
+
+void FanotifySource::Take(const FanotifyRecord& record, ContentTracker::Clock::time_point now) {
+    if (record.fd >= 0) close(record.fd);
+    if (record.mask & FAN_Q_OVERFLOW) {
+        Overflowed();
+        return;
+    }
+    // The tool's own writes (its output, when that goes to a file in the
+    // tree) would otherwise report themselves without end.
+    if (record.pid == m_pid || m_rootGone) return;
+    // An event that names no folder (the link count of a file changed) can
+    // only be told when its item is the root; a file being removed is told
+    // by its removal.
+    const bool named =
+        !record.dir.key.empty() || (!record.from.key.empty() && !record.to.key.empty());
+    if (!named && record.item.key != m_rootKey) return;
+    Event event{record.mask,
+                {std::string(record.dir.key), std::string(record.dir.name)},
+                {std::string(record.from.key), std::string(record.from.name)},
+                {std::string(record.to.key), std::string(record.to.name)},
+                std::string(record.item.key),
+                now};
+    Learn(event);
+    m_pending.push_back(std::move(event));
+}
+
+// A folder's handle comes with the events that make, remove or rename it,
+// and names it where it stood then. Lines of a folder that could not be
+// named earlier wait for this.
+void FanotifySource::Learn(const Event& event) {
+    if (!(event.mask & FAN_ONDIR) || event.item.empty() || m_folders.Knows(event.item)) return;
+    const Name& where = (event.mask & FAN_RENAME) ? event.from : event.dir;
+    if (where.key.empty() || where.name.empty() || where.name == ".") return;
+    if (!(event.mask & (FAN_CREATE | FAN_DELETE | FAN_RENAME))) return;
+    m_folders.Place(event.item, where.key, where.name);
+    m_unnamed.erase(event.item);
+}
+
+// Tells the waiting events in order, as far as their folders can be named.
+// One that waited too long is told as a change of the nearest folder that
+// can be named.
+void FanotifySource::HandlePending(ContentTracker::Clock::time_point now) {
+    while (!m_pending.empty()) {
+        if (!Handle(m_pending.front())) {
+            if (now - m_pending.front().read < kHoldTime) return;
+            GiveUp(m_pending.front());
+        }
+        m_pending.pop_front();
+    }
+}
+
+// The folder's path, looked up by its handle when the map does not know it.
+std::optional<std::string> FanotifySource::FolderPath(const std::string& key) {
+    std::string missing;
+    for (int tries = 0; tries < 64; ++tries) {
+        if (auto path = m_folders.PathOf(key, &missing)) return path;
+        if (missing.empty() || m_unnamed.count(missing) || !LookUp(missing)) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// Looks a folder up by its handle, through a descriptor of its file system's
+// root that is closed again at once: one held would keep the file system
+// from being unmounted.
+std::optional<std::string> FanotifySource::LookUp(const std::string& key) {
+    auto fileSystem = m_fileSystems.find(FsidOf(key));
+    if (fileSystem == m_fileSystems.end() || key.size() < kFsidSize + sizeof(struct file_handle)) {
+        m_unnamed.insert(key);
+        return std::nullopt;
+    }
+    std::vector<char> handle(key.begin() + kFsidSize, key.end());
+    const int mountFd = open(fileSystem->second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = mountFd < 0 ? -1
+                               : open_by_handle_at(
+                                     mountFd, reinterpret_cast<struct file_handle*>(handle.data()),
+                                     O_PATH | O_CLOEXEC);
+    if (mountFd >= 0) close(mountFd);
+    std::string target(PATH_MAX, '\0');
+    ssize_t length = -1;
+    if (fd >= 0) {
+        char link[64];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        length = readlink(link, &target[0], target.size());
+        close(fd);
+    }
+    if (length <= 0 || target[0] != '/') {
+        m_unnamed.insert(key);
+        return std::nullopt;
+    }
+    target.resize(static_cast<size_t>(length));
+    m_folders.AnchorLookedUp(key, target);
+    return target;
+}
+
+// path under the root's name as given, when it lies at the root or below.
+std::optional<std::string> FanotifySource::Within(const std::string& path) const {
+    if (path == m_realRoot) return m_root;
+    if (!Below(path, m_realRoot)) return std::nullopt;
+    if (m_root == m_realRoot) return path;
+    return JoinPath(m_root,
+                    std::string_view(path).substr(m_realRoot == "/" ? 1 : m_realRoot.size() + 1));
+}
+
+// Tells one event; false when a folder it names cannot be named yet.
+bool FanotifySource::Handle(const Event& event) {
+    if (m_rootGone) return true;
+    if (event.mask & FAN_RENAME) {
+        const std::optional<std::string> from = FolderPath(event.from.key);
+        const std::optional<std::string> to = FolderPath(event.to.key);
+        if (!from || !to) return false;
+        HandleRename(event, JoinPath(*from, event.from.name), JoinPath(*to, event.to.name));
+        return true;
+    }
+    if (event.dir.key.empty()) {  // the root itself, named by its own handle
+        HandleChange(event, m_realRoot);
+        return true;
+    }
+    const std::optional<std::string> folder = FolderPath(event.dir.key);
+    if (!folder) return false;
+    HandleChange(event, JoinPath(*folder, event.dir.name));
+    return true;
+}
+
+void FanotifySource::HandleRename(const Event& event, const std::string& from,
+                                  const std::string& to) {
+    const uint64_t dir = event.mask & FAN_ONDIR;
+    if (dir && !event.item.empty()) m_folders.Place(event.item, event.to.key, event.to.name);
+    if (dir) m_folders.Renamed(from, to);
+    std::optional<std::string> oldPath = Within(from);
+    std::optional<std::string> newPath = Within(to);
+    if (oldPath && *oldPath == m_root) {
+        // The root itself moved: it is watched on under its new name.
+        if (!newPath) newPath = to;
+        Emit(ShellEventFromFanotifyMask(FAN_RENAME | dir), m_root, &*newPath);
+        m_root = *newPath;
+        m_realRoot = to;
+        return;
+    }
+    if (!m_recursive) {
+        if (oldPath && ParentOf(*oldPath) != m_root) oldPath.reset();
+        if (newPath && ParentOf(*newPath) != m_root) newPath.reset();
+    }
+    if (oldPath && newPath) {
+        Emit(ShellEventFromFanotifyMask(FAN_RENAME | dir), *oldPath, &*newPath);
+        m_contents.Put(m_contents.Take(*oldPath), *newPath);
+    } else if (oldPath) {
+        Emit(ShellEventFromFanotifyMask(FAN_MOVED_FROM | dir), *oldPath);
+        m_contents.Forget(*oldPath);
+    } else if (newPath) {
+        Emit(ShellEventFromFanotifyMask(FAN_MOVED_TO | dir), *newPath);
+    }
+}
+
+// The kinds of change one event may carry, merged by the kernel, are told
+// in the order they can have happened: made, changed, removed.
+void FanotifySource::HandleChange(const Event& event, const std::string& real) {
+    const uint64_t dir = event.mask & FAN_ONDIR;
+    if (dir && !event.item.empty()) {
+        if (event.mask & FAN_DELETE) {
+            m_folders.Forget(event.item);
+        } else if (event.mask & FAN_CREATE) {
+            m_folders.Place(event.item, event.dir.key, event.dir.name);
+        }
+    }
+    std::optional<std::string> path = Within(real);
+    if (!path) return;
+    if (*path == m_root) {
+        HandleOnRoot(event.mask);
+        return;
+    }
+    if (!m_recursive && ParentOf(*path) != m_root) return;
+    const auto now = ContentTracker::Clock::now();
+    if (event.mask & FAN_CREATE) {
+        Emit(ShellEventFromFanotifyMask(FAN_CREATE | dir), *path);
+        if (!dir) m_contents.Created(*path, now);
+    }
+    if ((event.mask & FAN_ATTRIB) && (dir || !m_contents.IsFresh(*path, now))) {
+        Emit(ShellEventFromFanotifyMask(FAN_ATTRIB | dir), *path);
+    }
+    if ((event.mask & FAN_MODIFY) && !dir) m_contents.Modified(*path, now);
+    if ((event.mask & FAN_CLOSE_WRITE) && !dir && m_contents.Closed(*path)) {
+        Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), *path);
+    }
+    if (event.mask & FAN_DELETE) {
+        Emit(ShellEventFromFanotifyMask(FAN_DELETE | dir), *path);
+        m_contents.Forget(*path);
+    }
+}
+
+// The root's own changes. Unlinking a file changes its link count first;
+// when its path is gone with it, the item has left, even if other links keep
+// it alive.
+void FanotifySource::HandleOnRoot(uint64_t mask) {
+    const uint64_t dir = m_rootIsDir ? FAN_ONDIR : 0;
+    struct stat info;
+    if ((mask & FAN_DELETE) ||
+        ((mask & FAN_ATTRIB) && !dir && stat(m_realRoot.c_str(), &info) != 0 && errno == ENOENT)) {
+        m_rootGone = true;
+        Emit(ShellEventFromFanotifyMask(FAN_DELETE | dir), m_root);
+        return;
+    }
+    if (mask & FAN_ATTRIB) Emit(ShellEventFromFanotifyMask(FAN_ATTRIB | dir), m_root);
+    if (dir) return;
+    if (mask & FAN_MODIFY) m_contents.Modified(m_root, ContentTracker::Clock::now());
+    if ((mask & FAN_CLOSE_WRITE) && m_contents.Closed(m_root)) {
+        Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), m_root);
+    }
+}
+
+// A folder that could never be named: whoever lists folders is asked to
+// list the nearest one that can be, the root of its file system at worst,
+// rather than be told a wrong or empty path.
+void FanotifySource::GiveUp(const Event& event) {
+    const std::string& key = (event.mask & FAN_RENAME) ? event.to.key : event.dir.key;
+    std::string nearest = m_root;
+    auto fileSystem = m_fileSystems.find(FsidOf(key));
+    if (fileSystem != m_fileSystems.end()) {
+        if (auto path = Within(fileSystem->second)) nearest = *path;
+    }
+    // Every waiting line of that folder would ask the same.
+    if (nearest == m_lastGivenUp) return;
+    Emit(SHCNE_UPDATEDIR, nearest);
+    m_lastGivenUp = nearest;
+}
+
+// The kernel dropped events: what the map learnt may be wrong now, so it
+// starts again from the mounts' roots, and the root is told as changed.
+void FanotifySource::Overflowed() {
+    m_pending.clear();
+    m_unnamed.clear();
+    m_folders.ForgetLearnt();
+    TakeMountTable(true);
+    Emit(SHCNE_UPDATEDIR, m_root);
+}
+
+void FanotifySource::ReportDueContents() {
+    if (!m_contents.Waiting()) return;
+    for (const std::string& path : m_contents.Due(ContentTracker::Clock::now())) {
+        Emit(SHCNE_UPDATEITEM, path);
+    }
+}
+
+void FanotifySource::Emit(LONG event, const std::string& path1, const std::string* path2) {
+    if (!event) return;
+    m_lastGivenUp.clear();
+    m_sink(event, path1, path2);
+}
+
+}  // namespace posix
