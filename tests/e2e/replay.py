@@ -78,6 +78,7 @@ class Replay:
         self.root = root
         self.tree = read_disk(root)
         self.contradictions = []
+        self.swap = None  # a folder moved onto a full one: fine only as half of an exchange
         self.fuzzy = set()  # folders taken from disk again since the output was last quiet
         self.count = 0
 
@@ -119,6 +120,10 @@ class Replay:
 
     def apply(self, text):
         parsed = parse(text)
+        swap, self.swap = self.swap, None
+        if swap and not (parsed and parsed[0] == "SHCNE_RENAMEFOLDER" and
+                         (self.relative(parsed[1]), self.relative(parsed[2])) == swap[1:]):
+            self.contradict(swap[0], "replaces a folder that is not empty", swap[1])
         if not parsed:
             if text.startswith("SHCNE_"):
                 self.contradictions.append("%s: not a well-formed line" % text)
@@ -198,7 +203,11 @@ class Replay:
         new_parent, new_name = self.lookup(target)
         if new_parent is None:
             return self.contradict(text, "destination folder not held", target)
-        # A rename onto an existing item replaces it, as rename(2) does.
+        # A rename onto an existing item replaces it, as rename(2) does; a
+        # folder only an empty one, unless the next line moves that one back
+        # to the source: then the two were exchanged.
+        if new_parent.get(new_name):
+            self.swap = (text, target, parts)
         new_parent[new_name] = item
 
     def differences(self, limit=20):

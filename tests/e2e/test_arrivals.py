@@ -3,6 +3,7 @@ folders listed while changes go on in them: nothing is lost, nothing is told
 twice, and every line agrees with the lines before it."""
 
 import os
+import signal
 import subprocess
 import tempfile
 
@@ -68,7 +69,8 @@ class ArrivalsTest(OrvaneTestCase):
         os.makedirs(self.path("a", "x"))
         os.makedirs(self.path("b", "y"))
         open(self.path("fa"), "w").close()
-        open(self.path("fb"), "wb").write(b"b")
+        with open(self.path("fb"), "wb") as fb:
+            fb.write(b"b")
         self.assertTrue(self.tool.arm(self.path("b", "y")), self.tool.dump())
         replay = Replay(self.root)
         exchange(self.path("a"), self.path("b"))
@@ -78,12 +80,20 @@ class ArrivalsTest(OrvaneTestCase):
         replay.feed(self.tool.new_lines())
         self.assertEqual((replay.differences(), replay.contradictions), ([], []), self.tool.dump())
 
+    def stopped(self, script):
+        """Runs script with the tool stopped, so that it meets every change at once."""
+        self.tool.proc.send_signal(signal.SIGSTOP)
+        try:
+            self.sh(script)
+        finally:
+            self.tool.proc.send_signal(signal.SIGCONT)
+
     def test_a_folder_moved_out_and_straight_back_keeps_its_watch(self):
         out = self.outside()
         os.makedirs(self.path("c"))
         os.makedirs(self.path("e"))
         self.assertTrue(self.tool.arm(self.path("c")), self.tool.dump())
-        self.sh("mv c '%s/c' && mv '%s/c' c && mv e c/e" % (out, out))
+        self.stopped("mv c '%s/c' && mv '%s/c' c && mv e c/e" % (out, out))
         self.tool.settle()
         self.tool.new_lines()
         open(self.path("c", "e", "later"), "w").close()
@@ -127,3 +137,19 @@ class ArrivalsTest(OrvaneTestCase):
         self.tool.settle(quiet=0.5)
         replay.feed(self.tool.new_lines())
         self.assertEqual((replay.differences(), replay.contradictions), ([], []), self.tool.dump())
+
+    def test_an_item_moved_into_a_new_folder_is_told_once(self):
+        # The tool meets the folder's creation when the move is already done:
+        # its listing tells the item, so the move's line only takes the old
+        # name away.
+        os.makedirs(self.path("k", "deep"))
+        open(self.path("m"), "w").close()
+        self.assertTrue(self.tool.arm(self.path("k", "deep")), self.tool.dump())
+        self.stopped("mkdir n && mv m n/m && mkdir o && mv k o/k")
+        self.expect_only(line("SHCNE_MKDIR", self.path("n")), line("SHCNE_CREATE", self.path("n", "m")),
+                         line("SHCNE_DELETE", self.path("m")), line("SHCNE_MKDIR", self.path("o")),
+                         line("SHCNE_MKDIR", self.path("o", "k")),
+                         line("SHCNE_MKDIR", self.path("o", "k", "deep")),
+                         line("SHCNE_RMDIR", self.path("k")))
+        open(self.path("o", "k", "deep", "later"), "w").close()
+        self.expect_only(line("SHCNE_CREATE", self.path("o", "k", "deep", "later")))

@@ -141,7 +141,6 @@ MV_OVER = (mv_prepare, [lambda root, out: sh(
 
 def dpkg_pattern_make(root, out):
     top = os.path.join(root, "usr")
-    os.mkdir(top)
     for i in range(300):
         os.mkdir(os.path.join(top, "p%d.new" % i))
     for i in range(300):
@@ -157,25 +156,81 @@ def dpkg_pattern_fill(root, out):
         open(os.path.join(folder, "sub", "g"), "w").close()
 
 
-DPKG_PATTERN = (lambda root, out: None, [
+DPKG_PATTERN = (lambda root, out: os.mkdir(os.path.join(root, "usr")), [
     dpkg_pattern_make, dpkg_pattern_fill,
     lambda root, out: sh("for i in $(seq 0 299); do touch usr/p$i/later; done", root),
 ])
 
 
 def racing_prepare(root, out):
-    for i in range(150):
+    for i in range(200):
         open(os.path.join(root, "m%d" % i), "w").close()
 
 
-RACING = (racing_prepare, [lambda root, out: sh(
-    "for i in $(seq 0 149); do "
-    "mkdir r$i; echo x > r$i/f.tmp; mv r$i/f.tmp r$i/f; "
-    "mkdir s$i; mkdir s$i/t.tmp; mv s$i/t.tmp s$i/t; "
-    "mkdir u$i; touch u$i/x; rm u$i/x; "
-    "mkdir n$i; mv m$i n$i/m$i; "
-    "mkdir v$i; touch v$i/a; mv v$i/a v$i/b; rm v$i/b; "
-    "done", root)])
+def spin(microseconds):
+    end = time.perf_counter() + microseconds / 1e6
+    while time.perf_counter() < end:
+        pass
+
+
+def racing_loops(root, out):
+    """Changes in a new folder while the tool lists it. The steps follow one
+    another in one process, with pauses of many lengths, so that the
+    listing falls at every point of each round now and then."""
+    p = lambda *parts: os.path.join(root, *parts)
+    # Folders filled fast enough that the listing meets renames and
+    # deletions of entries made both before and after the folder's watch.
+    for k in range(6):
+        os.mkdir(p("big%d" % k))
+        for j in range(400):
+            open(p("big%d" % k, "e%d.tmp" % j), "w").close()
+        for j in range(400):
+            os.rename(p("big%d" % k, "e%d.tmp" % j), p("big%d" % k, "e%d" % j))
+        for j in range(0, 400, 3):
+            os.unlink(p("big%d" % k, "e%d" % j))
+    for i in range(200):
+        pause = (i % 25) * 8
+        os.mkdir(p("r%d" % i))
+        spin(pause)
+        with open(p("r%d" % i, "f.tmp"), "w") as f:
+            f.write("x")
+        os.rename(p("r%d" % i, "f.tmp"), p("r%d" % i, "f"))
+        os.mkdir(p("s%d" % i))
+        spin(pause)
+        os.mkdir(p("s%d" % i, "t.tmp"))
+        os.rename(p("s%d" % i, "t.tmp"), p("s%d" % i, "t"))
+        os.mkdir(p("u%d" % i))
+        spin(pause)
+        open(p("u%d" % i, "x"), "w").close()
+        os.unlink(p("u%d" % i, "x"))
+        os.mkdir(p("n%d" % i))
+        spin(pause)
+        os.rename(p("m%d" % i), p("n%d" % i, "m"))
+
+
+RACING = (racing_prepare, [racing_loops, lambda root, out: sh(
+    "for i in $(seq 0 99); do mkdir v$i; touch v$i/a; mv v$i/a v$i/b; rm v$i/b; done", root)])
+
+
+def renames_while_listed(root, out, tool):
+    """A folder of many entries, made while the tool is stopped, is listed
+    when it goes on; its entries are renamed meanwhile, so the listing meets
+    some under their old names and some under their new ones."""
+    big = os.path.join(root, "big")
+    tool.proc.send_signal(signal.SIGSTOP)
+    try:
+        os.mkdir(big)
+        for j in range(20000):
+            open(os.path.join(big, "f%d" % j), "w").close()
+    finally:
+        tool.proc.send_signal(signal.SIGCONT)
+    for j in range(20000):
+        os.rename(os.path.join(big, "f%d" % j), os.path.join(big, "g%d" % j))
+    for j in range(0, 20000, 2):
+        os.unlink(os.path.join(big, "g%d" % j))
+
+
+LISTED = (lambda root, out: None, [renames_while_listed])
 
 
 def rm_prepare(root, out):
@@ -238,9 +293,9 @@ class Workloads:
 
     base = None
 
-    def run_workload(self, name, workload, resume=None):
+    def run_workload(self, name, workload, resume=None, stops=(False, True)):
         prepare, steps = workload
-        for stopped in (False, True):
+        for stopped in stops:
             with self.subTest(stopped=stopped):
                 self.run_once(name, prepare, steps, stopped,
                               (len(steps) - 1) // 2 if resume is None else resume)
@@ -266,7 +321,10 @@ class Workloads:
                     if stopped and index == 0:
                         tool.proc.send_signal(signal.SIGSTOP)
                     try:
-                        step(root, out)
+                        if step.__code__.co_argcount == 3:
+                            step(root, out, tool)
+                        else:
+                            step(root, out)
                     finally:
                         if stopped and index == resume:
                             tool.proc.send_signal(signal.SIGCONT)
@@ -311,6 +369,9 @@ class Workloads:
 
     def test_racing_loops_in_new_folders(self):
         self.run_workload("racing loops", RACING)
+
+    def test_renames_in_a_folder_while_it_is_listed(self):
+        self.run_workload("renames while listed", LISTED, stops=(True,))
 
     def test_rm_rf_of_50000_files(self):
         self.run_workload("rm -rf 50,000", RM_RF)

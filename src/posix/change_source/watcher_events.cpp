@@ -36,7 +36,6 @@ DirNode* NextOwner(const DirTree& tree, int wd, std::vector<const DirNode*>* don
 
 void Watcher::Handle(const InotifyEvent& event) {
     if (m_rootGone) return;  // nothing below it can be named truly any more
-    ++m_serial;
     if (event.mask & IN_Q_OVERFLOW) {
         // Told once the tree is watched again, so that whoever rereads it on
         // this line also sees every change made from then on.
@@ -44,9 +43,15 @@ void Watcher::Handle(const InotifyEvent& event) {
         Emit(ShellEventFromMask(event.mask), m_tree.Root()->name);
         return;
     }
-    const bool takesDisplaced =
-        (event.mask & IN_MOVED_FROM) && m_displaced.node && event.name == m_displaced.name;
-    if (!takesDisplaced) DropDisplaced();
+    // Only events on an entry count as the next event for a move: a folder's
+    // own events (IN_MOVE_SELF of each of two exchanged folders) come
+    // between the halves of an exchange.
+    if (!event.name.empty()) {
+        ++m_serial;
+        const bool takesDisplaced =
+            (event.mask & IN_MOVED_FROM) && m_displaced.node && event.name == m_displaced.name;
+        if (!takesDisplaced) DropDisplaced();
+    }
     if (event.mask & IN_IGNORED) {
         ForgetWatch(event.wd);
         return;
