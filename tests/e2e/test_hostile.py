@@ -184,19 +184,19 @@ class HostileTreeTest(unittest.TestCase):
         if held >= 2 + tops * (leaves + 1):
             self.skipTest("the walk ended before the link was swapped in")
         self.expect(tool, "SHCNE_CREATE", self.path("a"))
-        inside = self.path("a_old", "s%d" % (tops - 1), "l%d" % (leaves - 1), "inside_file")
-        open(inside, "w").close()
-        self.expect(tool, "SHCNE_CREATE", inside)
         for s in range(tops):
             open(os.path.join(outside, "s%d" % s, "outside_file"), "w").close()
             open(os.path.join(outside, "s%d" % s, "l0", "outside_file"), "w").close()
-        os.unlink(inside)
-        self.expect(tool, "SHCNE_DELETE", inside)
+        inside = self.path("a_old", "s%d" % (tops - 1), "l%d" % (leaves - 1), "inside_file")
+        open(inside, "w").close()
+        seen_inside = tool.wait_line(line("SHCNE_CREATE", inside), timeout=30)
         tool.settle()
         self.assertEqual([l for l in tool.lines if "outside_file" in l], [], tool.dump()[:20000])
         held = watches(fdinfo)
         escaped = [w for w in held if w[0] in outside_inodes]
         self.assertEqual(escaped, [], "folders outside the root are watched")
+        self.assertTrue(seen_inside, "missing %s\n%s" % (line("SHCNE_CREATE", inside),
+                                                          tool.dump()[:20000]))
         # The root, the link's folder under its new name and all below it.
         self.assertEqual(len(held), 2 + tops * (leaves + 1))
 

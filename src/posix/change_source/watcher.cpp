@@ -99,6 +99,11 @@ bool Watcher::Start() {
     m_rootIsDir = S_ISDIR(info.st_mode);
     m_rootDevice = info.st_dev;
     m_rootInode = info.st_ino;
+    // Folders are watched through their descriptors, by their names in /proc.
+    if (m_rootIsDir && access("/proc/self/fd", X_OK) != 0) {
+        Warn("orvane: cannot watch '%s': %s\n", root, "/proc is not mounted");
+        return false;
+    }
     // A walk keeps the descriptors of folders whose subfolders wait, up to
     // half of what the process may open.
     m_heldLimit = std::clamp<size_t>(RaiseDescriptorLimit() / 2, 16, kMaxHeldFolders);
@@ -503,8 +508,8 @@ void Watcher::WalkPart(Walk* walk, std::vector<char>* listing) {
         } else if (visited.error == ENOSPC) {
             ++walk->unwatched;
         }
-        // The size of a path below "/" is counted one too many; a bound
-        // from below is what Skipped needs.
+        // Counted without the slash before each name, the size is a bound
+        // from below, which is what Skipped needs.
         for (const std::string& name : dirs) {
             walk->pending.push_back(
                 {m_tree.AddChild(node, name), visited.held, pathSize + name.size()});
