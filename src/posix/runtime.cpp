@@ -201,6 +201,14 @@ int orvane_msvcrt_printf(const char* format, ...) {
     return written;
 }
 
+int orvane_msvcrt_fprintf(FILE* stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int written = orvane_msvcrt_vfprintf(stream, format, args);
+    va_end(args);
+    return written;
+}
+
 int orvane_msvcrt_puts(const char* text) {
     posix::HoldOutput(text, strlen(text));
     posix::HoldOutput("\n", 1);

@@ -20,14 +20,14 @@ def line(event, path1, path2=""):
 class Orvane:
     """One running orvane, its output read as lines as they arrive."""
 
-    def __init__(self, *args, cwd=None, user=None):
+    def __init__(self, *args, cwd=None, user=None, **popen):
         prefix = []
         if user:
             prefix = ["setpriv", "--reuid=" + user, "--regid=" + user if user != "nobody" else
                       "--regid=nogroup", "--clear-groups"]
         self.proc = subprocess.Popen(
             prefix + [ORVANE, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, cwd=cwd)
+            stderr=subprocess.PIPE, cwd=cwd, **popen)
         self.lines = []
         self.err = b""
         self._partial = b""

@@ -27,6 +27,7 @@
 
 int orvane_msvcrt_vfprintf(FILE* stream, const char* format, va_list args);
 int orvane_msvcrt_printf(const char* format, ...);
+int orvane_msvcrt_fprintf(FILE* stream, const char* format, ...);
 int orvane_msvcrt_puts(const char* text);
 int orvane_msvcrt_fflush(FILE* stream);
 
@@ -37,5 +38,6 @@ using ::orvane_msvcrt_puts;
 }  // namespace std
 
 #define printf orvane_msvcrt_printf
-#define puts orvane_msvcrt_puts
-#define fflush orvane_msvcrt_fflush
+// Function-like, so that "(fflush)(stream)" still names the C library's own.
+#define puts(text) orvane_msvcrt_puts(text)
+#define fflush(stream) orvane_msvcrt_fflush(stream)
