@@ -5,6 +5,7 @@ tool's own output file."""
 import fcntl
 import os
 import re
+import select
 import signal
 import subprocess
 import tempfile
@@ -105,7 +106,7 @@ class SleepingReaderTest(OrvaneTestCase):
     def test_memory_stays_bounded_behind_a_sleeping_reader_and_the_overflow_is_told(self):
         # A reader that sleeps through 300,000 events: the tool may not keep
         # them all. 150,000 files are made and removed, 100 are kept.
-        bound_kib = 48 * 1024
+        bound_kib = 24 * 1024
         folder = self.path("d")
         os.mkdir(folder)
         self.expect_line("SHCNE_MKDIR", folder)
@@ -186,6 +187,37 @@ class LostReaderTest(unittest.TestCase):
         self.assertEqual(status, 1, err)
         self.assertEqual(err.count("\n"), 1, err)
         self.assertIn("standard output", err)
+
+
+class WriteErrorTest(unittest.TestCase):
+    def test_a_failing_write_is_told_once_and_the_tool_goes_on(self):
+        tmp = tempfile.TemporaryDirectory(prefix="orvane-e2e-")
+        self.addCleanup(tmp.cleanup)
+        root = os.path.realpath(tmp.name)
+        with open("/dev/full", "wb") as full:
+            proc = subprocess.Popen([ORVANE, root], stdin=subprocess.DEVNULL, stdout=full,
+                                    stderr=subprocess.PIPE)
+        self.addCleanup(proc.stderr.close)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.send_signal, signal.SIGINT)
+        err = b""
+        end = time.monotonic() + DEADLINE
+        i = 0
+        while b"\n" not in err and time.monotonic() < end:
+            i += 1
+            open(os.path.join(root, "f%d" % i), "w").close()
+            if select.select([proc.stderr], [], [], 0.05)[0]:
+                err += os.read(proc.stderr.fileno(), 4096)
+        for j in range(20):
+            open(os.path.join(root, "g%d" % j), "w").close()
+        end = time.monotonic() + 1.0
+        while time.monotonic() < end:
+            if select.select([proc.stderr], [], [], 0.1)[0]:
+                err += os.read(proc.stderr.fileno(), 4096)
+        text = err.decode("utf-8", "replace")
+        self.assertEqual(text.count("\n"), 1, text)
+        self.assertIn("No space left on device", text)
+        self.assertIsNone(proc.poll(), "the tool ended: %s" % text)
 
 
 class EscapingTest(OrvaneTestCase):
