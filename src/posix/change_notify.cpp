@@ -8,8 +8,11 @@
 #include <mutex>
 #include <string>
 
+#include "hand_over.h"
 #include "item_list.h"
+#include "long_paths.h"
 #include "messages.h"
+#include "own_output.h"
 #include "source_choice.h"
 
 namespace {
@@ -18,21 +21,39 @@ std::mutex s_lock;
 std::map<ULONG, std::unique_ptr<posix::ChangeSource>> s_watchers;
 ULONG s_lastId;
 
+size_t PairBytes(ITEMIDLIST* const* pair) {
+    const size_t size1 = pair[0] ? posix::ItemListPath(pair[0]).size() : 0;
+    const size_t size2 = pair[1] ? posix::ItemListPath(pair[1]).size() : 0;
+    return posix::HandOverBytes(size1, size2);
+}
+
 // wParam addresses two item lists; both and the pair are freed once the
-// window procedure has returned, or when the message is dropped.
+// window procedure has returned, or when the message is dropped. Either way
+// the line has left the hand-over.
 void ReleasePair(WPARAM wParam) {
     ITEMIDLIST** pair = reinterpret_cast<ITEMIDLIST**>(wParam);
+    posix::HandOver::Instance().Remove(PairBytes(pair));
     CoTaskMemFree(pair[0]);
     CoTaskMemFree(pair[1]);
     free(pair);
 }
 
+// Whether the change is one the tool does not print: a path too long for a
+// line (told on standard error), or its own output growing.
+bool LeftOut(LONG event, const std::string& path1, const std::string* path2) {
+    if (posix::LeftOutAsTooLong(path1, path2)) return true;
+    return event == SHCNE_UPDATEITEM && posix::IsOwnOutput(path1);
+}
+
+// Every change source hands its lines over here, on its own thread.
 posix::ChangeSource::Sink PostTo(HWND hwnd, UINT msg, ULONG id) {
     return [hwnd, msg, id](LONG event, const std::string& path1, const std::string* path2) {
+        if (LeftOut(event, path1, path2)) return;
         ITEMIDLIST** pair = static_cast<ITEMIDLIST**>(malloc(2 * sizeof(ITEMIDLIST*)));
         if (!pair) return;
         pair[0] = posix::NewItemList(path1);
         pair[1] = path2 ? posix::NewItemList(*path2) : nullptr;
+        posix::HandOver::Instance().Add(PairBytes(pair));
         posix::PostOwnedMessage(hwnd, msg, reinterpret_cast<WPARAM>(pair), event, ReleasePair, id);
     };
 }

@@ -18,7 +18,11 @@
 #include <mutex>
 #include <vector>
 
+#include "standard_output.h"
+
 namespace {
+
+constexpr int kEndGraceMs = 500;
 
 struct ControlEvent {
     int signal;
@@ -73,12 +77,14 @@ bool RunHandlers(DWORD event) {
     return false;
 }
 
-// What the process would have done without handlers. Standard output is
-// flushed first, as the runtime does when a Windows process ends, so text
-// still held for a pipe is not lost; then the signal takes its default
-// action, so the parent sees the process end by that signal.
+// What the process would have done without handlers. Text still held for
+// standard output is written first, as the runtime does when a Windows
+// process ends, so it is not lost; but a reader that does not take it, or a
+// main thread blocked in a write to one, may not hold the end back for
+// longer than kEndGraceMs. Then the signal takes its default action, so the
+// parent sees the process end by that signal.
 [[noreturn]] void EndLikeSignal(int signal) {
-    fflush(stdout);
+    posix::WriteHeldOutputWithin(kEndGraceMs);
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     sigaction(signal, &action, nullptr);

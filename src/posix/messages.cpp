@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dialog_manager.h"
+#include "standard_output.h"
 
 namespace {
 
@@ -49,6 +50,9 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
+    // Lines held back while more messages were queued go out before the
+    // thread could wait: nothing known stays unwritten while the tool idles.
+    if (!posix::CurrentQueue()->HasMessages()) posix::WriteHeldOutput();
     std::vector<posix::QueuedMessage> undispatched;
     posix::CurrentQueue()->Take(lpMsg, &undispatched);
     posix::ReleasePayloads(undispatched);
@@ -71,7 +75,9 @@ LRESULT WINAPI DispatchMessageA(const MSG* lpMsg) {
     LRESULT result = 0;
     const std::shared_ptr<posix::Window> window = posix::LookUpWindow(lpMsg->hwnd);
     if (!dropped && window && window->owner == posix::CurrentQueue()) {
+        posix::SetDispatching(true);
         result = posix::CallDialogProcedure(*window, lpMsg->message, lpMsg->wParam, lpMsg->lParam);
+        posix::SetDispatching(false);
     }
     if (owned) posix::ReleasePayloads({taken});
     return result;

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "standard_output.h"
+
 namespace {
 
 struct Conversion {
@@ -59,20 +61,45 @@ void WriteFormatted(std::string* out, const char* directive, ...) {
     out->append(large, 0, static_cast<size_t>(length));
 }
 
-// A control byte would break the line it stands in, so it is written as a
-// backslash and three octal digits.
-std::string EscapeControls(const char* text) {
-    std::string escaped;
-    for (const char* p = text; *p; ++p) {
+bool IsOctalEscaped(unsigned char byte) {
+    return byte < 0x20 || byte == 0x7F || byte == '\\';
+}
+
+// The second byte of a UTF-8 C1 control, whose first byte is 0xC2.
+bool IsC1Second(unsigned char byte) {
+    return byte >= 0x80 && byte <= 0x9F;
+}
+
+void AppendOctal(std::string* out, unsigned char byte) {
+    const char code[4] = {'\\', static_cast<char>('0' + (byte >> 6)),
+                          static_cast<char>('0' + ((byte >> 3) & 7)),
+                          static_cast<char>('0' + (byte & 7))};
+    out->append(code, sizeof code);
+}
+
+// A control byte would break the line it stands in, and a C1 control would
+// reach the terminal as one (U+009B is its CSI), so each is written as a
+// backslash and three octal digits. The backslash is written so as well,
+// which keeps the text one-to-one: a name with the four characters \012 and
+// one with a newline print differently.
+void AppendEscaped(std::string* out, const char* text) {
+    const char* plain = text;
+    const char* p = text;
+    for (;; ++p) {
         const unsigned char byte = static_cast<unsigned char>(*p);
-        if (byte < 0x20 || byte == 0x7F) {
-            char code[5];
-            snprintf(code, sizeof code, "\\%03o", byte);
-            escaped += code;
-        } else {
-            escaped += *p;
-        }
+        const bool c1 = byte == 0xC2 && IsC1Second(static_cast<unsigned char>(p[1]));
+        if (byte != 0 && !c1 && !IsOctalEscaped(byte)) continue;
+        out->append(plain, static_cast<size_t>(p - plain));
+        if (byte == 0) return;
+        AppendOctal(out, byte);
+        if (c1) AppendOctal(out, static_cast<unsigned char>(*++p));
+        plain = p + 1;
     }
+}
+
+std::string Escaped(const char* text) {
+    std::string escaped;
+    AppendEscaped(&escaped, text);
     return escaped;
 }
 
@@ -107,8 +134,12 @@ void WriteConversion(std::string* out, const Conversion& c, va_list* args) {
             break;
         case 's': {
             const char* text = va_arg(*args, const char*);
-            WriteFormatted(out, (c.directive + 's').c_str(),
-                           EscapeControls(text ? text : "(null)").c_str());
+            if (!text) text = "(null)";
+            if (c.directive == "%") {
+                AppendEscaped(out, text);
+            } else {
+                WriteFormatted(out, (c.directive + 's').c_str(), Escaped(text).c_str());
+            }
             break;
         }
         case 'p': {
@@ -128,25 +159,38 @@ void WriteConversion(std::string* out, const Conversion& c, va_list* args) {
     }
 }
 
+void Format(std::string* out, const char* format, va_list args) {
+    va_list cursor;
+    va_copy(cursor, args);
+    for (const char* p = format; *p;) {
+        const char* percent = strchr(p, '%');
+        if (!percent) {
+            out->append(p);
+            break;
+        }
+        out->append(p, static_cast<size_t>(percent - p));
+        Conversion conversion;
+        p = ParseConversion(percent + 1, &cursor, &conversion);
+        WriteConversion(out, conversion, &cursor);
+    }
+    va_end(cursor);
+}
+
 }  // namespace
 
 int orvane_msvcrt_vfprintf(FILE* stream, const char* format, va_list args) {
-    va_list cursor;
-    va_copy(cursor, args);
-    std::string out;
-    for (const char* p = format; *p;) {
-        if (*p != '%') {
-            out += *p++;
-            continue;
-        }
-        Conversion conversion;
-        p = ParseConversion(p + 1, &cursor, &conversion);
-        WriteConversion(&out, conversion, &cursor);
+    // Kept from call to call, so a line costs no allocation once the
+    // longest line so far has been written.
+    thread_local std::string t_line;
+    t_line.clear();
+    Format(&t_line, format, args);
+    const int length = static_cast<int>(t_line.size());
+    if (stream == stdout) {
+        posix::HoldOutput(t_line.data(), t_line.size());
+        return length;
     }
-    va_end(cursor);
     // One write for the whole line, so a reader never sees half of it.
-    return fwrite(out.data(), 1, out.size(), stream) == out.size() ? static_cast<int>(out.size())
-                                                                   : -1;
+    return fwrite(t_line.data(), 1, t_line.size(), stream) == t_line.size() ? length : -1;
 }
 
 int orvane_msvcrt_printf(const char* format, ...) {
@@ -155,4 +199,28 @@ int orvane_msvcrt_printf(const char* format, ...) {
     int written = orvane_msvcrt_vfprintf(stdout, format, args);
     va_end(args);
     return written;
+}
+
+int orvane_msvcrt_fprintf(FILE* stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int written = orvane_msvcrt_vfprintf(stream, format, args);
+    va_end(args);
+    return written;
+}
+
+int orvane_msvcrt_puts(const char* text) {
+    posix::HoldOutput(text, strlen(text));
+    posix::HoldOutput("\n", 1);
+    return 1;
+}
+
+// The parentheses call the C library's own fflush, not the stand-in.
+int orvane_msvcrt_fflush(FILE* stream) {
+    if (stream == stdout) {
+        posix::FlushOutput();
+        return 0;
+    }
+    if (!stream) posix::WriteHeldOutput();
+    return (fflush)(stream);
 }

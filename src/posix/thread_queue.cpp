@@ -82,6 +82,11 @@ bool ThreadQueue::Post(const QueuedMessage& message) {
     return true;
 }
 
+bool ThreadQueue::HasMessages() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return !m_messages.empty();
+}
+
 void ThreadQueue::PostQuit(int exitCode) {
     {
         std::lock_guard<std::mutex> hold(m_lock);

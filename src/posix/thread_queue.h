@@ -37,6 +37,9 @@ class ThreadQueue {
     // Appends the message; false, queueing nothing, once the thread ended.
     bool Post(const QueuedMessage& message);
 
+    // Whether a message waits to be taken.
+    bool HasMessages();
+
     // Makes Take return WM_QUIT with exitCode once no message is queued.
     void PostQuit(int exitCode);
 

@@ -60,7 +60,7 @@ def only_with_inotify(reason):
 class Orvane:
     """One running orvane, its output read as lines as they arrive."""
 
-    def __init__(self, *args, cwd=None, user=None, prefix=()):
+    def __init__(self, *args, cwd=None, user=None, prefix=(), **popen):
         if SOURCE == "fanotify" and why_fanotify_is_refused():
             raise unittest.SkipTest("fanotify is not permitted here: " + why_fanotify_is_refused())
         if SOURCE == "fanotify" and user:
@@ -71,7 +71,7 @@ class Orvane:
                       "--regid=nogroup", "--clear-groups"]
         self.proc = subprocess.Popen(
             prefix + [ORVANE, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, cwd=cwd)
+            stderr=subprocess.PIPE, cwd=cwd, **popen)
         self.lines = []
         self.err = b""
         self._partial = b""

@@ -34,7 +34,7 @@ std::string PointerText(const void* pointer) {
 }
 
 class ReportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         a = MakeTestItem("a.txt");
         b = MakeTestItem("b.txt");
@@ -54,16 +54,26 @@ struct NamedRow {
 };
 
 const NamedRow kNamedRows[] = {
-    {0x00000001, "SHCNE_RENAMEITEM"},   {0x00000002, "SHCNE_CREATE"},
-    {0x00000004, "SHCNE_DELETE"},       {0x00000008, "SHCNE_MKDIR"},
-    {0x00000010, "SHCNE_RMDIR"},        {0x00000020, "SHCNE_MEDIAINSERTED"},
-    {0x00000040, "SHCNE_MEDIAREMOVED"}, {0x00000080, "SHCNE_DRIVEREMOVED"},
-    {0x00000100, "SHCNE_DRIVEADD"},     {0x00000200, "SHCNE_NETSHARE"},
-    {0x00000400, "SHCNE_NETUNSHARE"},   {0x00000800, "SHCNE_ATTRIBUTES"},
-    {0x00001000, "SHCNE_UPDATEDIR"},    {0x00002000, "SHCNE_UPDATEITEM"},
-    {0x00004000, "SHCNE_SERVERDISCONNECT"}, {0x00008000, "SHCNE_UPDATEIMAGE"},
-    {0x00010000, "SHCNE_DRIVEADDGUI"},  {0x00020000, "SHCNE_RENAMEFOLDER"},
-    {0x00040000, "SHCNE_FREESPACE"},    {0x08000000, "SHCNE_ASSOCCHANGED"},
+    {0x00000001, "SHCNE_RENAMEITEM"},
+    {0x00000002, "SHCNE_CREATE"},
+    {0x00000004, "SHCNE_DELETE"},
+    {0x00000008, "SHCNE_MKDIR"},
+    {0x00000010, "SHCNE_RMDIR"},
+    {0x00000020, "SHCNE_MEDIAINSERTED"},
+    {0x00000040, "SHCNE_MEDIAREMOVED"},
+    {0x00000080, "SHCNE_DRIVEREMOVED"},
+    {0x00000100, "SHCNE_DRIVEADD"},
+    {0x00000200, "SHCNE_NETSHARE"},
+    {0x00000400, "SHCNE_NETUNSHARE"},
+    {0x00000800, "SHCNE_ATTRIBUTES"},
+    {0x00001000, "SHCNE_UPDATEDIR"},
+    {0x00002000, "SHCNE_UPDATEITEM"},
+    {0x00004000, "SHCNE_SERVERDISCONNECT"},
+    {0x00008000, "SHCNE_UPDATEIMAGE"},
+    {0x00010000, "SHCNE_DRIVEADDGUI"},
+    {0x00020000, "SHCNE_RENAMEFOLDER"},
+    {0x00040000, "SHCNE_FREESPACE"},
+    {0x08000000, "SHCNE_ASSOCCHANGED"},
 };
 
 TEST_F(ReportTest, EveryNamedRowPrintsItsNameAndBothPathsInOrder) {
@@ -111,8 +121,7 @@ TEST_F(ReportTest, ExtendedEventPrintsThePointersNotThePaths) {
         EXPECT_EQ(Report(row.item1, row.item2, 0x04000000),
                   Line("SHCNE_EXTENDED_EVENT", PointerText(row.item1), PointerText(row.item2)));
     }
-    EXPECT_EQ(Report(nullptr, nullptr, 0x04000000),
-              Line("SHCNE_EXTENDED_EVENT", zeros, zeros));
+    EXPECT_EQ(Report(nullptr, nullptr, 0x04000000), Line("SHCNE_EXTENDED_EVENT", zeros, zeros));
 }
 
 TEST_F(ReportTest, AbsentItemsPrintEmptyText) {
@@ -153,19 +162,35 @@ TEST(ReportPosixTest, LongPathsAreNotCut) {
     FreeTestItem(&item);
 }
 
-TEST(ReportPosixTest, ControlBytesAreEscapedAndNothingElse) {
+// Each row's raw name and its printed text; the printed text reads back to
+// the raw bytes, taking a backslash and three octal digits as one byte.
+TEST(ReportPosixTest, EscapingIsOneToOneAndKeepsControlsOutOfTheTerminal) {
     const struct {
         const char* name;
         std::string raw;
         std::string printed;
     } rows[] = {
         {"newline", "a\nb", "a\\012b"},
+        {"the four characters of an escape", "a\\012b", "a\\134012b"},
         {"forged line", "x', '')\nSHCNE_DELETE('y", "x', '')\\012SHCNE_DELETE('y"},
         {"tab", "a\tb", "a\\011b"},
         {"first control", "\001", "\\001"},
+        {"last C0 control", "\037", "\\037"},
         {"escape", "\033[31m", "\\033[31m"},
         {"delete", "a\177", "a\\177"},
-        {"backslash", "a\\b", "a\\b"},
+        {"backslash", "a\\b", "a\\134b"},
+        {"two backslashes at the end", "a\\\\", "a\\134\\134"},
+        {"C1 CSI U+009B",
+         "x\xc2\x9b"
+         "31m",
+         "x\\302\\233"
+         "31m"},
+        {"first C1 U+0080", "\xc2\x80", "\\302\\200"},
+        {"last C1 U+009F", "\xc2\x9f", "\\302\\237"},
+        {"no-break space U+00A0 is printable", "\xc2\xa0", "\xc2\xa0"},
+        {"lone C2 at the end", "a\xc2", "a\xc2"},
+        {"C2 before a control", "\xc2\n", "\xc2\\012"},
+        {"quotes stay raw", "it's \"q\"", "it's \"q\""},
         {"not utf-8", "a\xff\xfe", "a\xff\xfe"},
         {"utf-8", "\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9"},
     };
@@ -174,6 +199,31 @@ TEST(ReportPosixTest, ControlBytesAreEscapedAndNothingElse) {
         TestItem item = MakeTestItem(row.raw);
         EXPECT_EQ(Report(item.pidl, nullptr, 0x00000002),
                   Line("SHCNE_CREATE", "/t/" + row.printed, ""));
+        FreeTestItem(&item);
+    }
+}
+
+// Both paths of a line and the default line are escaped alike.
+TEST(ReportPosixTest, EveryPathOfEveryLineIsEscaped) {
+    TestItem a = MakeTestItem("old\\n");
+    TestItem b = MakeTestItem("new\n");
+    EXPECT_EQ(Report(a.pidl, b.pidl, 0x00000001),
+              Line("SHCNE_RENAMEITEM", "/t/old\\134n", "/t/new\\012"));
+    EXPECT_EQ(Report(a.pidl, b.pidl, 0x00000003),
+              Line("(lEvent:00000003)", "/t/old\\134n", "/t/new\\012"));
+    FreeTestItem(&a);
+    FreeTestItem(&b);
+}
+
+// Linux paths have no fixed limit; every path that fits MAX_PATH prints whole.
+TEST(ReportPosixTest, PathsUpToMaxPathPrintWhole) {
+    for (size_t length : {size_t{5000}, size_t{30000}, size_t{MAX_PATH - 1}}) {
+        SCOPED_TRACE(length);
+        const std::string name(length - 3, 'n');  // after "/t/"
+        TestItem item = MakeTestItem(name);
+        ASSERT_EQ(item.path.size(), length);
+        EXPECT_EQ(Report(item.pidl, item.pidl, 0x00000001),
+                  Line("SHCNE_RENAMEITEM", item.path, item.path));
         FreeTestItem(&item);
     }
 }

@@ -20,6 +20,7 @@
 #include <system_error>
 #include <shlobj.h>
 
+#include "../hand_over.h"
 #include "event_mapping.h"
 #include "mount_table.h"
 
@@ -162,7 +163,11 @@ void Watcher::Stop() {
     m_inotifyFd = m_wakeFd = m_mountsFd = -1;
 }
 
+// While the hand-over to the message loop is full, the kernel's queue is
+// not read; the loop's draining wakes the thread. Should the kernel's queue
+// overflow meanwhile, its overflow event is read and told as usual.
 void Watcher::Run() {
+    HandOver& handOver = HandOver::Instance();
     for (;;) {
         int timeout = -1;
         if (m_pairer.HasPending()) {
@@ -170,13 +175,17 @@ void Watcher::Run() {
         } else if (m_contents.Waiting()) {
             timeout = kContentTickMs;
         }
+        const bool held = handOver.Full();
         // The mount table reads as changed (POLLPRI) after a mount or an
         // unmount; a negative descriptor is left alone by poll.
-        struct pollfd fds[3] = {
-            {m_inotifyFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}, {m_mountsFd, POLLPRI, 0}};
-        const int ready = poll(fds, 3, timeout);
+        struct pollfd fds[4] = {{held ? -1 : m_inotifyFd, POLLIN, 0},
+                                {m_wakeFd, POLLIN, 0},
+                                {m_mountsFd, POLLPRI, 0},
+                                {held ? handOver.DrainedFd() : -1, POLLIN, 0}};
+        const int ready = poll(fds, 4, timeout);
         if (ready < 0 && errno != EINTR) return;
         if (fds[1].revents) return;
+        if (fds[3].revents) handOver.TakeDrained();
         if (ready > 0 && (fds[0].revents & POLLIN)) {
             if (!Drain()) return;
         } else if (ready == 0 && m_pairer.HasPending()) {
@@ -207,6 +216,8 @@ bool Watcher::Drain() {
         // the scan's duplicates to be dropped.
         const size_t largest = sizeof(struct inotify_event) + NAME_MAX + 1;
         if (static_cast<size_t>(size) + largest <= m_buffer.size() && m_windows.Empty()) break;
+        // A full hand-over stops the reading; the rest waits in the kernel.
+        if (m_windows.Empty() && HandOver::Instance().Full()) break;
     }
     // Everything queued before the last scans has been read: what they
     // reported can no longer come twice.

@@ -73,8 +73,12 @@ typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD dwCtrlType);
 #define FALSE 0
 #endif
 
-// Linux paths are not cut to Windows' 260 bytes.
-#define MAX_PATH 4096
+// Linux paths are not cut to Windows' 260 bytes: this is the longest path
+// that Windows itself takes, in its extended-length form. The change
+// notifications never carry a longer one (change_notify.cpp leaves such a
+// change out and tells it on standard error), so no line shows it cut or
+// empty. The tool keeps two buffers of this size on the main thread's stack.
+#define MAX_PATH 32768
 
 #define LOWORD(l) ((WORD)(((uintptr_t)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((uintptr_t)(l)) >> 16) & 0xffff))

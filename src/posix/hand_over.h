@@ -1,0 +1,44 @@
+// What the change sources have handed to the message loop and it has not
+// yet printed, counted in bytes. The sources stop reading the kernel's queues
+// while the count is past its bound, and go on once the loop has printed half
+// of it; if a kernel queue overflows meanwhile, that is the overflow the
+// source already tells. So memory stays bounded however long the reader of
+// standard output stalls, and nothing is lost without that line.
+#pragma once
+
+#include <cstddef>
+
+namespace posix {
+
+class HandOver {
+  public:
+    // The one hand-over of the process: every source posts to the main
+    // thread's loop.
+    static HandOver& Instance();
+
+    // Counted when a line is posted, and when the loop is done with it.
+    void Add(size_t bytes);
+    void Remove(size_t bytes);
+
+    // True past the bound: the caller then reads no more from the kernel
+    // until DrainedFd() is readable. False also when the loop has drained it
+    // meanwhile, so no wake-up is missed.
+    bool Full();
+
+    // An eventfd, readable once the loop has printed half of the bound after
+    // Full returned true. Clear it with TakeDrained before waiting again.
+    int DrainedFd() const { return m_drainedFd; }
+    void TakeDrained();
+
+    static constexpr size_t kBound = 2 * 1024 * 1024;
+    static constexpr size_t kResume = kBound / 2;
+
+  private:
+    HandOver();
+    int m_drainedFd;
+};
+
+// What one posted line is counted as: its paths and what carrying them costs.
+size_t HandOverBytes(size_t path1Size, size_t path2Size);
+
+}  // namespace posix

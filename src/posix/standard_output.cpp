@@ -1,0 +1,179 @@
+#include "standard_output.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "thread_queue.h"
+
+namespace posix {
+namespace {
+
+// Held text past this size goes out even while more messages are queued, so
+// a long batch never makes one large write or a large buffer.
+constexpr size_t kBatchLimit = 64 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+// Allocated once and never destroyed: the console control thread may write
+// through it while the process exits.
+struct Output {
+    std::mutex lock;  // guards held
+    std::string held;
+    std::atomic<size_t> heldSize{0};
+    std::timed_mutex writer;  // one writer at a time; guards writing
+    std::string writing;
+    std::atomic<size_t> chunkLimit{0};  // 0 until descriptor 1 was looked at
+    std::atomic<bool> failureTold{false};
+};
+
+Output& State() {
+    static Output* s_output = new Output;
+    return *s_output;
+}
+
+thread_local bool s_dispatching = false;
+
+// Into a regular file a write never waits for a reader, so the batch goes out
+// in one write; anything else is written in pieces that the kernel keeps whole.
+size_t ChunkLimit() {
+    size_t limit = State().chunkLimit.load();
+    if (limit == 0) {
+        struct stat info;
+        const bool file = fstat(1, &info) == 0 && S_ISREG(info.st_mode);
+        limit = file ? SIZE_MAX : PIPE_BUF;
+        State().chunkLimit.store(limit);
+    }
+    return limit;
+}
+
+// The end of the next piece of text from from: as many whole lines as fit in
+// limit, or else the one line that begins there, however long.
+size_t ChunkEnd(const std::string& text, size_t from, size_t limit) {
+    if (text.size() - from <= limit) return text.size();
+    const size_t last = text.rfind('\n', from + limit - 1);
+    if (last != std::string::npos && last >= from) return last + 1;
+    const size_t next = text.find('\n', from + limit);
+    return next == std::string::npos ? text.size() : next + 1;
+}
+
+[[noreturn]] void EndForLostReader() {
+    static const char kMessage[] = "orvane: standard output was closed by its reader\n";
+    if (write(2, kMessage, sizeof kMessage - 1) < 0) {
+        // Nothing is left to tell it to.
+    }
+    _exit(1);
+}
+
+void TellFailureOnce(int error) {
+    if (State().failureTold.exchange(true)) return;
+    fprintf(stderr, "orvane: cannot write to standard output: %s\n", strerror(error));
+    fflush(stderr);
+}
+
+// Milliseconds left before deadline, or -1 (no limit) without one.
+int MillisecondsLeft(const Clock::time_point* deadline) {
+    if (!deadline) return -1;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits until descriptor 1 takes text; false once the deadline has passed.
+bool WaitWritable(const Clock::time_point* deadline) {
+    struct pollfd fd = {1, POLLOUT, 0};
+    const int ready = poll(&fd, 1, MillisecondsLeft(deadline));
+    return ready > 0 || (ready < 0 && errno == EINTR && MillisecondsLeft(deadline) != 0);
+}
+
+// False when the deadline passed before all of it went out. Text that cannot
+// be written for another reason is dropped, and that is told.
+bool WritePiece(const char* data, size_t size, const Clock::time_point* deadline) {
+    while (size > 0) {
+        if (deadline && !WaitWritable(deadline)) return false;
+        const ssize_t written = write(1, data, size);
+        if (written >= 0) {
+            data += written;
+            size -= static_cast<size_t>(written);
+        } else if (errno == EAGAIN) {
+            // Standard output was inherited in non-blocking mode.
+            if (!WaitWritable(deadline)) return false;
+        } else if (errno == EPIPE) {
+            EndForLostReader();
+        } else if (errno != EINTR) {
+            TellFailureOnce(errno);
+            return true;
+        }
+    }
+    return true;
+}
+
+// The caller holds the writer.
+void WriteHeld(const Clock::time_point* deadline) {
+    Output& output = State();
+    {
+        std::lock_guard<std::mutex> hold(output.lock);
+        output.writing.swap(output.held);
+        output.heldSize.store(0);
+    }
+    const std::string& text = output.writing;
+    const size_t limit = ChunkLimit();
+    for (size_t from = 0; from < text.size();) {
+        const size_t end = ChunkEnd(text, from, limit);
+        if (!WritePiece(text.data() + from, end - from, deadline)) break;
+        from = end;
+    }
+    output.writing.clear();
+}
+
+void WriteAtExit() {
+    WriteHeldOutput();
+}
+
+}  // namespace
+
+void HoldOutput(const char* text, size_t size) {
+    static const bool s_registered = atexit(WriteAtExit) == 0;
+    (void)s_registered;
+    Output& output = State();
+    std::lock_guard<std::mutex> hold(output.lock);
+    output.held.append(text, size);
+    output.heldSize.store(output.held.size());
+}
+
+void FlushOutput() {
+    if (s_dispatching && State().heldSize.load() < kBatchLimit && CurrentQueue()->HasMessages()) {
+        return;
+    }
+    WriteHeldOutput();
+}
+
+void WriteHeldOutput() {
+    if (State().heldSize.load() == 0) return;
+    std::lock_guard<std::timed_mutex> hold(State().writer);
+    WriteHeld(nullptr);
+}
+
+// The writer is kept once taken: the process is about to end, and no other
+// thread may begin a write that it could leave cut.
+void WriteHeldOutputWithin(int milliseconds) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    if (!State().writer.try_lock_until(deadline)) return;
+    WriteHeld(&deadline);
+}
+
+void SetDispatching(bool dispatching) {
+    s_dispatching = dispatching;
+}
+
+}  // namespace posix
