@@ -34,7 +34,7 @@ std::string PointerText(const void* pointer) {
 }
 
 class ReportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         a = MakeTestItem("a.txt");
         b = MakeTestItem("b.txt");
@@ -54,16 +54,26 @@ struct NamedRow {
 };
 
 const NamedRow kNamedRows[] = {
-    {0x00000001, "SHCNE_RENAMEITEM"},   {0x00000002, "SHCNE_CREATE"},
-    {0x00000004, "SHCNE_DELETE"},       {0x00000008, "SHCNE_MKDIR"},
-    {0x00000010, "SHCNE_RMDIR"},        {0x00000020, "SHCNE_MEDIAINSERTED"},
-    {0x00000040, "SHCNE_MEDIAREMOVED"}, {0x00000080, "SHCNE_DRIVEREMOVED"},
-    {0x00000100, "SHCNE_DRIVEADD"},     {0x00000200, "SHCNE_NETSHARE"},
-    {0x00000400, "SHCNE_NETUNSHARE"},   {0x00000800, "SHCNE_ATTRIBUTES"},
-    {0x00001000, "SHCNE_UPDATEDIR"},    {0x00002000, "SHCNE_UPDATEITEM"},
-    {0x00004000, "SHCNE_SERVERDISCONNECT"}, {0x00008000, "SHCNE_UPDATEIMAGE"},
-    {0x00010000, "SHCNE_DRIVEADDGUI"},  {0x00020000, "SHCNE_RENAMEFOLDER"},
-    {0x00040000, "SHCNE_FREESPACE"},    {0x08000000, "SHCNE_ASSOCCHANGED"},
+    {0x00000001, "SHCNE_RENAMEITEM"},
+    {0x00000002, "SHCNE_CREATE"},
+    {0x00000004, "SHCNE_DELETE"},
+    {0x00000008, "SHCNE_MKDIR"},
+    {0x00000010, "SHCNE_RMDIR"},
+    {0x00000020, "SHCNE_MEDIAINSERTED"},
+    {0x00000040, "SHCNE_MEDIAREMOVED"},
+    {0x00000080, "SHCNE_DRIVEREMOVED"},
+    {0x00000100, "SHCNE_DRIVEADD"},
+    {0x00000200, "SHCNE_NETSHARE"},
+    {0x00000400, "SHCNE_NETUNSHARE"},
+    {0x00000800, "SHCNE_ATTRIBUTES"},
+    {0x00001000, "SHCNE_UPDATEDIR"},
+    {0x00002000, "SHCNE_UPDATEITEM"},
+    {0x00004000, "SHCNE_SERVERDISCONNECT"},
+    {0x00008000, "SHCNE_UPDATEIMAGE"},
+    {0x00010000, "SHCNE_DRIVEADDGUI"},
+    {0x00020000, "SHCNE_RENAMEFOLDER"},
+    {0x00040000, "SHCNE_FREESPACE"},
+    {0x08000000, "SHCNE_ASSOCCHANGED"},
 };
 
 TEST_F(ReportTest, EveryNamedRowPrintsItsNameAndBothPathsInOrder) {
@@ -111,8 +121,7 @@ TEST_F(ReportTest, ExtendedEventPrintsThePointersNotThePaths) {
         EXPECT_EQ(Report(row.item1, row.item2, 0x04000000),
                   Line("SHCNE_EXTENDED_EVENT", PointerText(row.item1), PointerText(row.item2)));
     }
-    EXPECT_EQ(Report(nullptr, nullptr, 0x04000000),
-              Line("SHCNE_EXTENDED_EVENT", zeros, zeros));
+    EXPECT_EQ(Report(nullptr, nullptr, 0x04000000), Line("SHCNE_EXTENDED_EVENT", zeros, zeros));
 }
 
 TEST_F(ReportTest, AbsentItemsPrintEmptyText) {

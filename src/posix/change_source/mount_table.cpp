@@ -74,8 +74,10 @@ std::multiset<std::string> PointsWithin(const std::multiset<std::string>& points
         if (point == realRoot) {
             within.insert(root);
         } else if (point.size() > prefix.size() && point.compare(0, prefix.size(), prefix) == 0) {
-            const std::string rest = point.substr(prefix.size());
-            within.insert(root == "/" ? "/" + rest : root + "/" + rest);
+            std::string inside = root;
+            if (root != "/") inside += '/';
+            inside.append(point, prefix.size(), std::string::npos);
+            within.insert(inside);
         }
     }
     return within;

@@ -31,13 +31,20 @@ constexpr uint32_t kDirMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_T
                               IN_ONLYDIR | IN_EXCL_UNLINK;
 constexpr uint32_t kFileMask =
     IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
-constexpr size_t kReadSize = 256 * 1024;
-constexpr size_t kListingSize = 64 * 1024;
+constexpr size_t kReadSize = size_t{256} * 1024;
+constexpr size_t kListingSize = size_t{64} * 1024;
 // A rename's two ends are queued back to back; when a read ended between
 // them, the other end is already queued, so a short wait is enough.
 constexpr int kPartnerWaitMs = 5;
 constexpr int kContentTickMs = 100;
 constexpr unsigned kMaxWalkThreads = 4;
+
+// The walk reports errors from several threads at once, and strerror may
+// share one buffer between them; glibc's descriptions are constant strings.
+const char* ErrorText(int error) {
+    const char* text = strerrordesc_np(error);
+    return text ? text : "unknown error";
+}
 
 void Warn(const char* format, const std::string& path, const char* detail) {
     fprintf(stderr, format, path.c_str(), detail);
@@ -83,7 +90,7 @@ bool Watcher::Start() {
     // what it leads to. Links below it are not followed.
     struct stat info;
     if (stat(root.c_str(), &info) != 0) {
-        Warn("orvane: cannot watch '%s': %s\n", root, strerror(errno));
+        Warn("orvane: cannot watch '%s': %s\n", root, ErrorText(errno));
         return false;
     }
     m_rootIsDir = S_ISDIR(info.st_mode);
@@ -92,7 +99,7 @@ bool Watcher::Start() {
     m_inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_inotifyFd < 0 || m_wakeFd < 0) {
-        Warn("orvane: cannot watch '%s': inotify: %s\n", root, strerror(errno));
+        Warn("orvane: cannot watch '%s': inotify: %s\n", root, ErrorText(errno));
         return false;
     }
     struct {
@@ -121,7 +128,7 @@ bool Watcher::Start() {
         if (wd >= 0) m_tree.SetWd(m_tree.Root(), wd);
     }
     if (m_tree.Root()->wd < 0) {
-        if (!m_rootIsDir) Warn("orvane: cannot watch '%s': %s\n", root, strerror(errno));
+        if (!m_rootIsDir) Warn("orvane: cannot watch '%s': %s\n", root, ErrorText(errno));
         return false;
     }
     // The walk's passing strings leave the heap fragmented; what the tree
@@ -378,7 +385,7 @@ void Watcher::HandleMovedTo(DirNode* node, const InotifyEvent& event, const std:
     Departure departure = std::move(departed->second);
     m_departing.erase(departed);
     Settle(from->cookie, ShellEventFromMask(event.mask | kPairedMove), departure.path, &path);
-    m_contents.Put(std::move(departure.contents), path);
+    m_contents.Put(departure.contents, path);
     if (!dir) return;
     if (departure.node) {
         Unwatch(m_tree.Attach(departure.node, node, name));
@@ -399,7 +406,7 @@ void Watcher::HandleMoveOut(const MoveEnd& end) {
     if (departure.node) Unwatch(m_tree.Discard(departure.node));
 }
 
-void Watcher::FlushUnpaired(std::vector<MoveEnd> ends) {
+void Watcher::FlushUnpaired(const std::vector<MoveEnd>& ends) {
     for (const MoveEnd& end : ends) HandleMoveOut(end);
 }
 
@@ -575,7 +582,7 @@ int Watcher::VisitDirectory(const DirNode* node, const std::string& path, bool r
     if (fd < 0) {
         if (errno == EACCES || errno == EPERM) {
             const int error = errno;
-            Warn("orvane: skipping '%s': %s\n", path, strerror(error));
+            Warn("orvane: skipping '%s': %s\n", path, ErrorText(error));
             errno = error;
         }
         return -1;

@@ -52,7 +52,7 @@ class Watcher {
     void HandleMovedTo(DirNode* node, const InotifyEvent& event, const std::string& path);
     void Depart(DirNode* parent, const std::string& name, const std::string& path, uint32_t cookie);
     void HandleMoveOut(const MoveEnd& end);
-    void FlushUnpaired(std::vector<MoveEnd> ends);
+    void FlushUnpaired(const std::vector<MoveEnd>& ends);
     void ReportDueContents();
     bool ScannedAlready(int wd, const std::string& name);
     std::set<std::string> TakeMountTable();
