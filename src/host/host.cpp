@@ -23,8 +23,8 @@ int main() {
     SetConsoleCtrlHandler(HandlerRoutine, TRUE);
     s_wargv = CommandLineToArgvW(GetCommandLineW(), &s_argc);
 
-    HWND dialog = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), nullptr,
-                                     DialogProc, 0);
+    HWND dialog =
+        CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), nullptr, DialogProc, 0);
     ShowWindow(dialog, SW_HIDE);
     UpdateWindow(dialog);
 

@@ -98,6 +98,7 @@ wchar_t* s_commandLine;
 // so the command line is known before any static initialiser or main runs.
 void CaptureCommandLine(int argc, char** argv, char**) {
     std::vector<std::wstring> args;
+    args.reserve(static_cast<size_t>(argc));
     for (int i = 0; i < argc; ++i) args.push_back(posix::WideFromBytes(argv[i]));
     const std::wstring line = posix::QuoteCommandLine(args);
     s_commandLine = static_cast<wchar_t*>(malloc((line.size() + 1) * sizeof(wchar_t)));

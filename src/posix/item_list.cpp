@@ -120,4 +120,6 @@ HRESULT WINAPI SHGetSpecialFolderLocation(HWND, int csidl, PIDLIST_ABSOLUTE* ppi
     return *ppidl ? S_OK : E_OUTOFMEMORY;
 }
 
-void WINAPI CoTaskMemFree(LPVOID pv) { free(pv); }
+void WINAPI CoTaskMemFree(LPVOID pv) {
+    free(pv);
+}

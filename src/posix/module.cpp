@@ -35,7 +35,9 @@ size_t Shell32Exports(Export* out) {
     return count;
 }
 
-size_t NoExports(Export*) { return 0; }
+size_t NoExports(Export*) {
+    return 0;
+}
 
 struct Module {
     const wchar_t* name;
@@ -88,5 +90,9 @@ namespace {
 thread_local DWORD s_lastError;
 }
 
-DWORD WINAPI GetLastError(void) { return s_lastError; }
-void WINAPI SetLastError(DWORD dwErrCode) { s_lastError = dwErrCode; }
+DWORD WINAPI GetLastError(void) {
+    return s_lastError;
+}
+void WINAPI SetLastError(DWORD dwErrCode) {
+    s_lastError = dwErrCode;
+}

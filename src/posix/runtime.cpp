@@ -39,7 +39,7 @@ const char* ParseConversion(const char* p, va_list* args, Conversion* conversion
     } else if (*p == 'h' || *p == 'l') {
         conversion->size = *p++;
     }
-    conversion->type = *p ? *p++ : 0;
+    conversion->type = *p ? *p++ : '\0';
     return p;
 }
 

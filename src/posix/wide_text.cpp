@@ -9,7 +9,9 @@ namespace {
 
 constexpr wchar_t kEscapedByteBase = 0xDC80;
 
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
 
 // Decodes one well-formed UTF-8 sequence at the front of bytes (no overlong
 // forms, no surrogates, nothing above U+10FFFF); returns its length, or 0.
@@ -81,7 +83,9 @@ std::string BytesFromWide(std::wstring_view wide) {
     std::string bytes;
     bytes.reserve(wide.size());
     for (wchar_t c : wide) {
-        const uint32_t code = static_cast<uint32_t>(c);
+        // wchar_t holds 32-bit code units here; clang-tidy takes it for a
+        // character type that sign-extends.
+        const uint32_t code = static_cast<uint32_t>(c);  // NOLINT(bugprone-signed-char-misuse)
         if (code >= kEscapedByteBase && code <= kEscapedByteBase + 0x7F) {
             bytes += static_cast<char>(code - kEscapedByteBase + 0x80);
         } else {
@@ -95,7 +99,8 @@ std::string BytesFromWide(std::wstring_view wide) {
 
 // CP_ACP is the byte image of the wide text; any other code page is refused.
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR lpWideCharStr, int cchWideChar,
-                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR, BOOL* lpUsedDefaultChar) {
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR,
+                               BOOL* lpUsedDefaultChar) {
     if (lpUsedDefaultChar) *lpUsedDefaultChar = FALSE;
     if (CodePage != CP_ACP || !lpWideCharStr || cbMultiByte < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);

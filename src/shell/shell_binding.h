@@ -6,7 +6,7 @@
 #include <shlobj.h>
 
 typedef ULONG(WINAPI* SHChangeNotifyRegisterProc)(HWND hwnd, int fSources, LONG fEvents, UINT wMsg,
-                                                   int cEntries, const SHChangeNotifyEntry* pshcne);
+                                                  int cEntries, const SHChangeNotifyEntry* pshcne);
 typedef BOOL(WINAPI* SHChangeNotifyDeregisterProc)(ULONG ulID);
 
 extern const SHChangeNotifyRegisterProc pSHChangeNotifyRegister;

@@ -5,13 +5,13 @@
 #include <string>
 
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     // Restores standard output and returns what was written meanwhile.
     std::string Finish();
 
-private:
+  private:
     int m_savedFd = -1;
     std::string m_path;
 };

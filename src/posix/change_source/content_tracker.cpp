@@ -50,12 +50,15 @@ ContentTracker::Parcel ContentTracker::Take(const std::string& path) {
     return parcel;
 }
 
-void ContentTracker::Put(Parcel parcel, const std::string& path) {
+void ContentTracker::Put(const Parcel& parcel, const std::string& path) {
     for (auto& [rest, dirty] : parcel) {
         if (rest.empty()) {
             m_dirty[path] = dirty;
         } else {
-            m_dirty[path == "/" ? path + rest : path + "/" + rest] = dirty;
+            std::string full = path;
+            if (path != "/") full += '/';
+            full += rest;
+            m_dirty[full] = dirty;
         }
     }
 }

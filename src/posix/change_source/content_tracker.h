@@ -45,7 +45,7 @@ class ContentTracker {
     // that path; an item in mid-move carries them until it lands.
     using Parcel = std::vector<std::pair<std::string, Dirty>>;
     Parcel Take(const std::string& path);
-    void Put(Parcel parcel, const std::string& path);
+    void Put(const Parcel& parcel, const std::string& path);
 
     // Files still open whose change is due now; they count as reported.
     std::vector<std::string> Due(Time now);

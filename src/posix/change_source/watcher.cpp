@@ -32,8 +32,8 @@ constexpr uint32_t kDirMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_T
                               IN_ONLYDIR | IN_EXCL_UNLINK;
 constexpr uint32_t kFileMask =
     IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
-constexpr size_t kReadSize = 256 * 1024;
-constexpr size_t kListingSize = 64 * 1024;
+constexpr size_t kReadSize = size_t{256} * 1024;
+constexpr size_t kListingSize = size_t{64} * 1024;
 // A rename's two ends are queued back to back; when a read ended between
 // them, the other end is already queued, so a short wait is enough.
 constexpr int kPartnerWaitMs = 5;
@@ -41,6 +41,13 @@ constexpr int kContentTickMs = 100;
 constexpr unsigned kMaxWalkThreads = 4;
 // A walk past this many open folders opens the rest by name from its top.
 constexpr size_t kMaxHeldFolders = 32768;
+
+// The walk reports errors from several threads at once, and strerror may
+// share one buffer between them; glibc's descriptions are constant strings.
+const char* ErrorText(int error) {
+    const char* text = strerrordesc_np(error);
+    return text ? text : "unknown error";
+}
 
 void Warn(const char* format, const std::string& path, const char* detail) {
     fprintf(stderr, format, path.c_str(), detail);
@@ -94,7 +101,7 @@ bool Watcher::Start() {
     // what it leads to. Links below it are not followed.
     struct stat info;
     if (stat(root.c_str(), &info) != 0) {
-        Warn("orvane: cannot watch '%s': %s\n", root, strerror(errno));
+        Warn("orvane: cannot watch '%s': %s\n", root, ErrorText(errno));
         return false;
     }
     m_rootIsDir = S_ISDIR(info.st_mode);
@@ -111,7 +118,7 @@ bool Watcher::Start() {
     m_inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_inotifyFd < 0 || m_wakeFd < 0) {
-        Warn("orvane: cannot watch '%s': inotify: %s\n", root, strerror(errno));
+        Warn("orvane: cannot watch '%s': inotify: %s\n", root, ErrorText(errno));
         return false;
     }
     struct {
@@ -140,7 +147,7 @@ bool Watcher::Start() {
         if (wd >= 0) m_tree.SetWd(m_tree.Root(), wd);
     }
     if (m_tree.Root()->wd < 0) {
-        if (!m_rootIsDir) Warn("orvane: cannot watch '%s': %s\n", root, strerror(errno));
+        if (!m_rootIsDir) Warn("orvane: cannot watch '%s': %s\n", root, ErrorText(errno));
         return false;
     }
     // The walk's passing strings leave the heap fragmented; what the tree
@@ -590,9 +597,9 @@ std::shared_ptr<const HeldFolder> Watcher::Hold(Walk* walk, int fd) const {
 // over in silence: its parent's events tell what became of it.
 void Watcher::WarnUnopened(const DirNode* node, int error) const {
     if (error == EACCES || error == EPERM) {
-        Warn("orvane: skipping '%s': %s\n", m_tree.PathOf(node), strerror(error));
+        Warn("orvane: skipping '%s': %s\n", m_tree.PathOf(node), ErrorText(error));
     } else if (OutOfDescriptors(error)) {
-        Warn("orvane: cannot watch '%s': %s\n", m_tree.PathOf(node), strerror(error));
+        Warn("orvane: cannot watch '%s': %s\n", m_tree.PathOf(node), ErrorText(error));
     }
 }
 
