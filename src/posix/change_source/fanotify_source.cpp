@@ -200,9 +200,13 @@ void FanotifySource::TakeMountTable(bool quiet) {
     if (m_mountsFd < 0) return;
     const MountTable table = ParseMountInfo(ReadMountInfo(m_mountsFd));
     std::map<int, std::string> mounts = MountsWithin(table, m_realRoot, m_realRoot);
-    std::set<std::string> pseudo;
+    // Nothing below proc, sysfs and the like is watched; below devtmpfs,
+    // which is not marked itself, /dev/shm is.
+    std::set<std::string> unmarked, pseudo;
     for (const auto& [id, point] : mounts) {
-        if (!Markable(table.byId.at(id).type)) pseudo.insert(point);
+        const std::string& type = table.byId.at(id).type;
+        if (!Markable(type)) unmarked.insert(point);
+        if (IsPseudoFileSystem(type)) pseudo.insert(point);
     }
     const MountChanges changes = CompareMounts(m_mounts, mounts);
     for (const std::string& point : changes.detached) {
@@ -210,7 +214,7 @@ void FanotifySource::TakeMountTable(bool quiet) {
         if (!quiet) Emit(SHCNE_DRIVEREMOVED, *Within(point));
     }
     for (const std::string& point : changes.attached) {
-        bool skipped = pseudo.count(point) > 0;
+        bool skipped = unmarked.count(point) > 0;
         for (const std::string& other : pseudo) skipped = skipped || Below(point, other);
         if (!skipped && !MarkFileSystem(point, point)) {
             m_refused.push_back(point);
