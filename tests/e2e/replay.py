@@ -4,7 +4,8 @@ The model starts as the tree on disk when the watch is armed. Each line then
 changes it as a reader of the lines would: CREATE and MKDIR add an item,
 DELETE and RMDIR remove one (a folder with its subtree), RENAMEITEM and
 RENAMEFOLDER move one (a folder with its subtree), and UPDATEDIR(X) takes X's
-subtree from disk again. Two things must hold: once the output has settled,
+subtree from disk again, as do DRIVEADD(X) and DRIVEREMOVED(X): a mount or an
+unmount at X shows other contents there. Two things must hold: once the output has settled,
 the model equals the tree on disk; and no line contradicts the lines before
 it (a CREATE of an item the model holds, a DELETE or rename of one it does
 not hold, a path outside the root, an empty path).
@@ -25,6 +26,7 @@ ESCAPE = re.compile(rb"\\([0-7]{3})")
 ADDS = {"SHCNE_CREATE": False, "SHCNE_MKDIR": True}
 REMOVES = {"SHCNE_DELETE": False, "SHCNE_RMDIR": True}
 MOVES = {"SHCNE_RENAMEITEM": False, "SHCNE_RENAMEFOLDER": True}
+REFRESHES = ("SHCNE_UPDATEDIR", "SHCNE_DRIVEADD", "SHCNE_DRIVEREMOVED")
 
 
 def decode(text):
@@ -136,7 +138,7 @@ class Replay:
         if parts is None:
             self.contradictions.append("%s: outside the root" % text)
             return
-        if event == "SHCNE_UPDATEDIR":
+        if event in REFRESHES:
             self.refresh(parts)
         elif event in ADDS:
             self.add(text, parts, ADDS[event])

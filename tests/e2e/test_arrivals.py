@@ -109,14 +109,14 @@ class ArrivalsTest(OrvaneTestCase):
         self.assertTrue(self.tool.arm(self.path("a")), self.tool.dump())
         subprocess.run(["mount", "--bind", self.path("a"), self.path("b")], check=True)
         try:
-            self.expect_line("SHCNE_UPDATEDIR", self.path("b"))
+            self.expect_line("SHCNE_DRIVEADD", self.path("b"))
             self.settled()
             open(self.path("a", "x"), "w").close()
             self.expect_only(line("SHCNE_CREATE", self.path("a", "x")),
                              line("SHCNE_CREATE", self.path("b", "x")))
         finally:
             subprocess.run(["umount", self.path("b")], check=True)
-        self.expect_line("SHCNE_UPDATEDIR", self.path("b"))
+        self.expect_line("SHCNE_DRIVEREMOVED", self.path("b"))
         self.settled()
         open(self.path("a", "y"), "w").close()
         self.expect_only(line("SHCNE_CREATE", self.path("a", "y")))
