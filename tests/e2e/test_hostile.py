@@ -87,6 +87,7 @@ class TimedOrvane(Orvane):
             harness.ORVANE = binary
 
 
+@harness.only_with_inotify("these cases count the inotify walk's watches and descriptors")
 class HostileTreeTest(unittest.TestCase):
     def setUp(self):
         self.root = os.path.realpath(tempfile.mkdtemp(prefix="orvane-hostile-"))

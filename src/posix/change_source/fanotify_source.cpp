@@ -15,6 +15,7 @@
 #include <cstring>
 #include <shlobj.h>
 
+#include "../hand_over.h"
 #include "fanotify_mapping.h"
 #include "watcher.h"
 
@@ -238,7 +239,10 @@ void FanotifySource::OnMountsChanged() {
     }
 }
 
+// While the hand-over to the message loop is full, the kernel's queue is
+// not read, as in the inotify source; its overflow is told as usual.
 void FanotifySource::Run() {
+    HandOver& handOver = HandOver::Instance();
     for (;;) {
         int timeout = -1;
         if (!m_pending.empty()) {
@@ -246,11 +250,15 @@ void FanotifySource::Run() {
         } else if (m_contents.Waiting()) {
             timeout = kContentTickMs;
         }
-        struct pollfd fds[3] = {
-            {m_fanotifyFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}, {m_mountsFd, POLLPRI, 0}};
-        const int ready = poll(fds, 3, timeout);
+        const bool held = handOver.Full();
+        struct pollfd fds[4] = {{held ? -1 : m_fanotifyFd, POLLIN, 0},
+                                {m_wakeFd, POLLIN, 0},
+                                {m_mountsFd, POLLPRI, 0},
+                                {held ? handOver.DrainedFd() : -1, POLLIN, 0}};
+        const int ready = poll(fds, 4, timeout);
         if (ready < 0 && errno != EINTR) return;
         if (fds[1].revents) return;
+        if (fds[3].revents) handOver.TakeDrained();
         if (ready > 0 && (fds[0].revents & POLLIN) && !Drain()) return;
         HandlePending(ContentTracker::Clock::now());
         if (ready > 0 && (fds[2].revents & (POLLPRI | POLLERR))) OnMountsChanged();
@@ -273,6 +281,8 @@ bool FanotifySource::Drain() {
         const auto now = ContentTracker::Clock::now();
         for (const FanotifyRecord& record : m_records) Take(record, now);
         HandlePending(now);
+        // A full hand-over stops the reading; the rest waits in the kernel.
+        if (HandOver::Instance().Full()) return true;
     }
 }
 
