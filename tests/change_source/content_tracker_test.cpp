@@ -103,7 +103,7 @@ TEST(ContentTrackerTest, ChangesCarriedInMidMoveLandWhereTheyArePut) {
     ContentTracker::Parcel parcel = tracker.Take("/w/d");
     EXPECT_EQ(parcel.size(), 2u);
     EXPECT_FALSE(tracker.Closed("/w/d/f"));
-    tracker.Put(std::move(parcel), "/w/t/d2");
+    tracker.Put(parcel, "/w/t/d2");
     EXPECT_TRUE(tracker.Closed("/w/t/d2/f"));
     EXPECT_TRUE(tracker.Closed("/w/t/d2/sub/g"));
     EXPECT_TRUE(tracker.Closed("/w/e"));

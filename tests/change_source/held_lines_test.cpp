@@ -11,6 +11,7 @@ using posix::ShellLine;
 
 std::vector<std::string> Texts(const std::vector<ShellLine>& lines) {
     std::vector<std::string> texts;
+    texts.reserve(lines.size());
     for (const ShellLine& line : lines) {
         texts.push_back(std::to_string(line.event) + " " + line.path1 +
                         (line.path2 ? " " + *line.path2 : ""));

@@ -54,7 +54,7 @@ TEST(InotifyBufferTest, StopsAtAMalformedRecordAndKeepsWhatCameBefore) {
         std::string tail;
     } rows[] = {
         {"truncated header", good.substr(0, 10)},
-        {"name past the end", HeaderOnly(16) + "b\0\0"},
+        {"name past the end", HeaderOnly(16) + std::string("b\0\0", 3)},
         {"huge length", HeaderOnly(0xFFFFFFF0u)},
     };
     for (const auto& row : rows) {

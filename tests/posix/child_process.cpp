@@ -42,6 +42,7 @@ ChildResult RunChild(const std::string& path, const std::vector<std::string>& ar
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     // The child starts with no signal blocked and every action at its default,

@@ -36,6 +36,7 @@ const std::vector<ArgvCase> kTrickyVectors = {
 
 std::vector<std::wstring> Widen(const std::vector<std::string>& args) {
     std::vector<std::wstring> wide;
+    wide.reserve(args.size());
     for (const std::string& arg : args) wide.push_back(posix::WideFromBytes(arg));
     return wide;
 }

@@ -176,6 +176,7 @@ TEST(MessageQueueTest, ThreadIdsAreUniqueAndStable) {
     constexpr int kThreads = 8;
     std::vector<DWORD> ids(kThreads);
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&ids, i] {
             ids[i] = GetCurrentThreadId();
