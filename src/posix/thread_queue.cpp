@@ -77,14 +77,16 @@ bool ThreadQueue::Post(const QueuedMessage& message) {
         if (m_ended) return false;
         wasEmpty = m_messages.empty();
         m_messages.push_back(message);
+        m_queued.store(m_messages.size(), std::memory_order_relaxed);
     }
     if (wasEmpty) m_posted.notify_one();
     return true;
 }
 
+// Read without the lock, once per line printed: a post racing with it is
+// found by the owner's next Take either way.
 bool ThreadQueue::HasMessages() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return !m_messages.empty();
+    return m_queued.load(std::memory_order_relaxed) != 0;
 }
 
 void ThreadQueue::PostQuit(int exitCode) {
@@ -116,6 +118,7 @@ void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed) {
         m_heldDropped = false;
     }
     m_messages.pop_front();
+    m_queued.store(m_messages.size(), std::memory_order_relaxed);
 }
 
 bool ThreadQueue::ClaimTaken(const MSG& msg, QueuedMessage* taken, bool* dropped) {
@@ -134,6 +137,7 @@ void ThreadQueue::RemoveIf(Predicate matches, std::vector<QueuedMessage>* remove
                                       [&](const QueuedMessage& m) { return !matches(m); });
     removed->insert(removed->end(), kept, m_messages.end());
     m_messages.erase(kept, m_messages.end());
+    m_queued.store(m_messages.size(), std::memory_order_relaxed);
 }
 
 void ThreadQueue::RemoveForWindow(HWND hwnd, std::vector<QueuedMessage>* removed) {
@@ -151,6 +155,7 @@ void ThreadQueue::End(std::vector<QueuedMessage>* removed) {
     m_ended = true;
     removed->insert(removed->end(), m_messages.begin(), m_messages.end());
     m_messages.clear();
+    m_queued.store(0, std::memory_order_relaxed);
     if (m_holding) removed->push_back(m_held);
     m_holding = false;
 }

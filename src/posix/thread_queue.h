@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -70,6 +71,7 @@ class ThreadQueue {
     std::mutex m_lock;
     std::condition_variable m_posted;
     std::deque<QueuedMessage> m_messages;
+    std::atomic<size_t> m_queued{0};  // m_messages.size(), for HasMessages
     bool m_quit = false;
     int m_exitCode = 0;
     bool m_ended = false;
