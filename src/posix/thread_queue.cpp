@@ -98,10 +98,17 @@ void ThreadQueue::PostQuit(int exitCode) {
     m_posted.notify_one();
 }
 
-void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed) {
+// Emptiness is judged under the lock, so no message dropped by another
+// thread meanwhile can make the owner wait without running beforeWaiting.
+void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*beforeWaiting)()) {
     std::unique_lock<std::mutex> hold(m_lock);
     if (m_holding) unclaimed->push_back(m_held);
     m_holding = false;
+    if (beforeWaiting && m_messages.empty() && !m_quit) {
+        hold.unlock();
+        beforeWaiting();
+        hold.lock();
+    }
     m_posted.wait(hold, [this] { return !m_messages.empty() || m_quit; });
     if (m_messages.empty()) {
         m_quit = false;

@@ -46,8 +46,9 @@ class ThreadQueue {
 
     // Owner only. Blocks until a message is there and copies it to out. An
     // owned message stays in hand until ClaimTaken; one that was taken
-    // before and never claimed is moved to unclaimed for release.
-    void Take(MSG* out, std::vector<QueuedMessage>* unclaimed);
+    // before and never claimed is moved to unclaimed for release. When the
+    // queue is empty, beforeWaiting (if set) runs first, without the lock.
+    void Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*beforeWaiting)() = nullptr);
 
     // Owner only. Hands over the message in hand when it is msg; dropped
     // tells whether DropTaggedMessages retired it meanwhile.
