@@ -2,6 +2,7 @@
 // a watch of the file system whose changes reach the window as messages.
 #include <shlobj.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -27,15 +28,29 @@ size_t PairBytes(ITEMIDLIST* const* pair) {
     return posix::HandOverBytes(size1, size2);
 }
 
-// wParam addresses two item lists; both and the pair are freed once the
-// window procedure has returned, or when the message is dropped. Either way
-// the line has left the hand-over.
+// wParam addresses the pair of item lists, which share one block with it.
+// The block is freed once the window procedure has returned, or when the
+// message is dropped; either way the line has left the hand-over.
 void ReleasePair(WPARAM wParam) {
     ITEMIDLIST** pair = reinterpret_cast<ITEMIDLIST**>(wParam);
     posix::HandOver::Instance().Remove(PairBytes(pair));
-    CoTaskMemFree(pair[0]);
-    CoTaskMemFree(pair[1]);
     free(pair);
+}
+
+// One allocation per line: the pair, then the first list, then the second,
+// each where malloc's alignment allows.
+ITEMIDLIST** NewPair(const std::string& path1, const std::string* path2) {
+    constexpr size_t kAlign = alignof(std::max_align_t);
+    auto aligned = [](size_t size) { return (size + kAlign - 1) / kAlign * kAlign; };
+    const size_t head = aligned(2 * sizeof(ITEMIDLIST*));
+    const size_t first = aligned(posix::ItemListSize(path1));
+    const size_t second = path2 ? posix::ItemListSize(*path2) : 0;
+    char* block = static_cast<char*>(malloc(head + first + second));
+    if (!block) return nullptr;
+    ITEMIDLIST** pair = reinterpret_cast<ITEMIDLIST**>(block);
+    pair[0] = posix::PlaceItemList(block + head, path1);
+    pair[1] = path2 ? posix::PlaceItemList(block + head + first, *path2) : nullptr;
+    return pair;
 }
 
 // Whether the change is one the tool does not print: a path too long for a
@@ -49,10 +64,8 @@ bool LeftOut(LONG event, const std::string& path1, const std::string* path2) {
 posix::ChangeSource::Sink PostTo(HWND hwnd, UINT msg, ULONG id) {
     return [hwnd, msg, id](LONG event, const std::string& path1, const std::string* path2) {
         if (LeftOut(event, path1, path2)) return;
-        ITEMIDLIST** pair = static_cast<ITEMIDLIST**>(malloc(2 * sizeof(ITEMIDLIST*)));
+        ITEMIDLIST** pair = NewPair(path1, path2);
         if (!pair) return;
-        pair[0] = posix::NewItemList(path1);
-        pair[1] = path2 ? posix::NewItemList(*path2) : nullptr;
         posix::HandOver::Instance().Add(PairBytes(pair));
         posix::PostOwnedMessage(hwnd, msg, reinterpret_cast<WPARAM>(pair), event, ReleasePair, id);
     };

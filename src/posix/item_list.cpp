@@ -18,14 +18,21 @@ struct _ITEMIDLIST {
 
 namespace posix {
 
-ITEMIDLIST* NewItemList(std::string_view path) {
-    void* block = malloc(offsetof(ITEMIDLIST, path) + path.size() + 1);
-    if (!block) return nullptr;
+size_t ItemListSize(std::string_view path) {
+    return offsetof(ITEMIDLIST, path) + path.size() + 1;
+}
+
+ITEMIDLIST* PlaceItemList(void* block, std::string_view path) {
     ITEMIDLIST* pidl = static_cast<ITEMIDLIST*>(block);
     pidl->length = path.size();
     memcpy(pidl->path, path.data(), path.size());
     pidl->path[path.size()] = '\0';
     return pidl;
+}
+
+ITEMIDLIST* NewItemList(std::string_view path) {
+    void* block = malloc(ItemListSize(path));
+    return block ? PlaceItemList(block, path) : nullptr;
 }
 
 std::string_view ItemListPath(const ITEMIDLIST* pidl) {

@@ -12,6 +12,12 @@ namespace posix {
 // as it is; it need not exist.
 ITEMIDLIST* NewItemList(std::string_view path);
 
+// The bytes a list for path takes, and the list made in place at block,
+// which must be that large and aligned as malloc aligns. Such a list is
+// released with the block that holds it, never with CoTaskMemFree.
+size_t ItemListSize(std::string_view path);
+ITEMIDLIST* PlaceItemList(void* block, std::string_view path);
+
 // The path the list carries; valid while the list lives.
 std::string_view ItemListPath(const ITEMIDLIST* pidl);
 

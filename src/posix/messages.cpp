@@ -52,9 +52,8 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
     }
     // Lines held back while more messages were queued go out before the
     // thread could wait: nothing known stays unwritten while the tool idles.
-    if (!posix::CurrentQueue()->HasMessages()) posix::WriteHeldOutput();
     std::vector<posix::QueuedMessage> undispatched;
-    posix::CurrentQueue()->Take(lpMsg, &undispatched);
+    posix::CurrentQueue()->Take(lpMsg, &undispatched, posix::WriteHeldOutput);
     posix::ReleasePayloads(undispatched);
     return lpMsg->message == WM_QUIT ? FALSE : TRUE;
 }

@@ -77,14 +77,16 @@ bool ThreadQueue::Post(const QueuedMessage& message) {
         if (m_ended) return false;
         wasEmpty = m_messages.empty();
         m_messages.push_back(message);
+        m_queued.store(m_messages.size(), std::memory_order_relaxed);
     }
     if (wasEmpty) m_posted.notify_one();
     return true;
 }
 
+// Read without the lock, once per line printed: a post racing with it is
+// found by the owner's next Take either way.
 bool ThreadQueue::HasMessages() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return !m_messages.empty();
+    return m_queued.load(std::memory_order_relaxed) != 0;
 }
 
 void ThreadQueue::PostQuit(int exitCode) {
@@ -96,10 +98,17 @@ void ThreadQueue::PostQuit(int exitCode) {
     m_posted.notify_one();
 }
 
-void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed) {
+// Emptiness is judged under the lock, so no message dropped by another
+// thread meanwhile can make the owner wait without running beforeWaiting.
+void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*beforeWaiting)()) {
     std::unique_lock<std::mutex> hold(m_lock);
     if (m_holding) unclaimed->push_back(m_held);
     m_holding = false;
+    if (beforeWaiting && m_messages.empty() && !m_quit) {
+        hold.unlock();
+        beforeWaiting();
+        hold.lock();
+    }
     m_posted.wait(hold, [this] { return !m_messages.empty() || m_quit; });
     if (m_messages.empty()) {
         m_quit = false;
@@ -116,6 +125,7 @@ void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed) {
         m_heldDropped = false;
     }
     m_messages.pop_front();
+    m_queued.store(m_messages.size(), std::memory_order_relaxed);
 }
 
 bool ThreadQueue::ClaimTaken(const MSG& msg, QueuedMessage* taken, bool* dropped) {
@@ -134,6 +144,7 @@ void ThreadQueue::RemoveIf(Predicate matches, std::vector<QueuedMessage>* remove
                                       [&](const QueuedMessage& m) { return !matches(m); });
     removed->insert(removed->end(), kept, m_messages.end());
     m_messages.erase(kept, m_messages.end());
+    m_queued.store(m_messages.size(), std::memory_order_relaxed);
 }
 
 void ThreadQueue::RemoveForWindow(HWND hwnd, std::vector<QueuedMessage>* removed) {
@@ -151,6 +162,7 @@ void ThreadQueue::End(std::vector<QueuedMessage>* removed) {
     m_ended = true;
     removed->insert(removed->end(), m_messages.begin(), m_messages.end());
     m_messages.clear();
+    m_queued.store(0, std::memory_order_relaxed);
     if (m_holding) removed->push_back(m_held);
     m_holding = false;
 }

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -45,8 +46,9 @@ class ThreadQueue {
 
     // Owner only. Blocks until a message is there and copies it to out. An
     // owned message stays in hand until ClaimTaken; one that was taken
-    // before and never claimed is moved to unclaimed for release.
-    void Take(MSG* out, std::vector<QueuedMessage>* unclaimed);
+    // before and never claimed is moved to unclaimed for release. When the
+    // queue is empty, beforeWaiting (if set) runs first, without the lock.
+    void Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*beforeWaiting)() = nullptr);
 
     // Owner only. Hands over the message in hand when it is msg; dropped
     // tells whether DropTaggedMessages retired it meanwhile.
@@ -70,6 +72,7 @@ class ThreadQueue {
     std::mutex m_lock;
     std::condition_variable m_posted;
     std::deque<QueuedMessage> m_messages;
+    std::atomic<size_t> m_queued{0};  // m_messages.size(), for HasMessages
     bool m_quit = false;
     int m_exitCode = 0;
     bool m_ended = false;
