@@ -30,7 +30,7 @@ class HandOver {
     int DrainedFd() const { return m_drainedFd; }
     void TakeDrained();
 
-    static constexpr size_t kBound = 2 * 1024 * 1024;
+    static constexpr size_t kBound = size_t{2} * 1024 * 1024;
     static constexpr size_t kResume = kBound / 2;
 
   private:

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "error_text.h"
 #include "thread_queue.h"
 
 namespace posix {
@@ -21,7 +22,7 @@ namespace {
 
 // Held text past this size goes out even while more messages are queued, so
 // a long batch never makes one large write or a large buffer.
-constexpr size_t kBatchLimit = 64 * 1024;
+constexpr size_t kBatchLimit = size_t{64} * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -77,7 +78,7 @@ size_t ChunkEnd(const std::string& text, size_t from, size_t limit) {
 
 void TellFailureOnce(int error) {
     if (State().failureTold.exchange(true)) return;
-    fprintf(stderr, "orvane: cannot write to standard output: %s\n", strerror(error));
+    fprintf(stderr, "orvane: cannot write to standard output: %s\n", ErrorText(error));
     fflush(stderr);
 }
 
