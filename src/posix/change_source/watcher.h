@@ -5,8 +5,8 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
