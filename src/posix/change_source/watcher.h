@@ -93,6 +93,7 @@ class Watcher {
         int error = 0;                           // when wd is -1
         std::shared_ptr<const HeldFolder> held;  // for the subfolders found, if any
     };
+    static size_t HeldFolderLimit();
     void WalkPart(Walk* walk, std::vector<char>* listing);
     bool Skipped(const Walk& walk, const Walk::Folder& folder) const;
     Visited VisitDirectory(Walk* walk, Walk::Folder folder, std::vector<char>* listing,
@@ -141,7 +142,7 @@ class Watcher {
     dev_t m_rootDevice = 0;
     ino_t m_rootInode = 0;
     bool m_limitTold = false;  // the watch limit is told once per walk of the whole tree
-    size_t m_heldLimit = 16;   // folder descriptors one walk may keep open
+    size_t m_heldLimit = 0;    // folder descriptors one walk may keep open
     int m_inotifyFd = -1;
     int m_wakeFd = -1;
     int m_mountsFd = -1;
