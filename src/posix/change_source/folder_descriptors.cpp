@@ -1,5 +1,6 @@
 #include "folder_descriptors.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -113,6 +114,17 @@ size_t RaiseDescriptorLimit() {
     }
     return limit.rlim_cur == RLIM_INFINITY ? static_cast<size_t>(INT_MAX)
                                            : static_cast<size_t>(limit.rlim_cur);
+}
+
+size_t OpenDescriptors() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return 0;
+    size_t count = 0;
+    while (const struct dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(dir);
+    return count > 0 ? count - 1 : 0;  // not the one listing them
 }
 
 bool OutOfDescriptors(int error) {

@@ -20,6 +20,10 @@ int OpenBeneath(int baseFd, const std::vector<std::string_view>& names);
 // walk may keep many folders open; returns the soft limit now in force.
 size_t RaiseDescriptorLimit();
 
+// The number of descriptors the process has open, or 0 when /proc cannot
+// tell.
+size_t OpenDescriptors();
+
 // True for the errors that say the process is out of descriptors or memory,
 // rather than anything about the folder.
 bool OutOfDescriptors(int error);

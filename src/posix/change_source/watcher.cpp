@@ -41,6 +41,8 @@ constexpr int kContentTickMs = 100;
 constexpr unsigned kMaxWalkThreads = 4;
 // A walk past this many open folders opens the rest by name from its top.
 constexpr size_t kMaxHeldFolders = 32768;
+// Left to the rest of the process (the walk's top, the message loop, stdio).
+constexpr size_t kSpareDescriptors = 8;
 
 // The walk reports errors from several threads at once, and strerror may
 // share one buffer between them; glibc's descriptions are constant strings.
@@ -112,9 +114,7 @@ bool Watcher::Start() {
         Warn("orvane: cannot watch '%s': %s\n", root, "/proc is not mounted");
         return false;
     }
-    // A walk keeps the descriptors of folders whose subfolders wait, up to
-    // half of what the process may open.
-    m_heldLimit = std::clamp<size_t>(RaiseDescriptorLimit() / 2, 16, kMaxHeldFolders);
+    m_heldLimit = HeldFolderLimit();
     m_inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_inotifyFd < 0 || m_wakeFd < 0) {
@@ -496,6 +496,16 @@ void Watcher::WatchTree(DirNode* top, bool report) {
         m_limitTold = true;
         ReportWatchLimit(topPath, walk.unwatched, walk.walked);
     }
+}
+
+// A walk keeps the descriptors of folders whose subfolders wait, up to half
+// of what the process has to spare once every walking thread has the few it
+// needs (the folder it reads, one on the way to it), so even a process short
+// of descriptors walks the whole tree, only with more system calls.
+size_t Watcher::HeldFolderLimit() {
+    const size_t limit = RaiseDescriptorLimit();
+    const size_t needed = OpenDescriptors() + 2 * kMaxWalkThreads + kSpareDescriptors;
+    return limit > needed ? std::min((limit - needed) / 2, kMaxHeldFolders) : 0;
 }
 
 // Takes directories from the walk until none is left and none is being

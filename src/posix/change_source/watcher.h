@@ -5,8 +5,8 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <map>
@@ -102,6 +102,7 @@ class Watcher : public ChangeSource {
         int error = 0;                           // when wd is -1
         std::shared_ptr<const HeldFolder> held;  // for the subfolders found, if any
     };
+    static size_t HeldFolderLimit();
     void WalkPart(Walk* walk, std::vector<char>* listing);
     bool Skipped(const Walk& walk, const Walk::Folder& folder) const;
     Visited VisitDirectory(Walk* walk, Walk::Folder folder, std::vector<char>* listing,
@@ -157,7 +158,7 @@ class Watcher : public ChangeSource {
     dev_t m_rootDevice = 0;
     ino_t m_rootInode = 0;
     bool m_limitTold = false;  // the watch limit is told once per walk of the whole tree
-    size_t m_heldLimit = 16;   // folder descriptors one walk may keep open
+    size_t m_heldLimit = 0;    // folder descriptors one walk may keep open
     int m_inotifyFd = -1;
     int m_wakeFd = -1;
     int m_mountsFd = -1;
