@@ -14,7 +14,7 @@ from harness import PROMPT, Orvane, check_fit, line
 
 WELL_FORMED = re.compile(r"^SHCNE_[A-Z]+\('.*', '.*'\)$")
 # Windows' own limit, in its extended-length form; longer paths are left out.
-LONGEST_PRINTED = 32768
+LONGEST_PRINTED = 32767
 
 
 def inotify_fdinfo(pid):
@@ -126,14 +126,20 @@ class HostileTreeTest(unittest.TestCase):
 
     def expect_long_line(self, tool, event, path):
         """The line of an event on a long path: printed whole up to the
-        longest path that can be printed, else left out. Until every path
-        below that length prints whole, one printed as '' is let pass."""
+        longest path that can be printed, else left out with a note on
+        standard error; never printed with an empty path."""
         whole, emptied = line(event, path), line(event, "")
         if len(path) <= LONGEST_PRINTED:
-            seen = tool.wait_for(lambda lines: whole in lines or emptied in lines, timeout=30)
+            seen = tool.wait_for(lambda lines: whole in lines, timeout=30)
             self.assertTrue(seen, "missing %s...\n%s" % (whole[:200], tool.dump()[:20000]))
+        else:
+            end = time.monotonic() + 30
+            while b"longer than" not in tool.err and time.monotonic() < end:
+                tool.wait_for(lambda lines: False, timeout=0.2)
+            self.assertIn(b"longer than", tool.err, tool.dump()[-20000:])
         tool.settle()
-        wrong = [l for l in tool.lines if l.startswith(event + "('") and l not in (whole, emptied)
+        self.assertNotIn(emptied, tool.lines, "a line with an empty path")
+        wrong = [l for l in tool.lines if l.startswith(event + "('") and l != whole
                  and os.path.basename(path) in l]
         self.assertEqual(wrong, [], "a line names a wrong path")
 
