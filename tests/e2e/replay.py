@@ -237,20 +237,21 @@ class Oracle:
         self.replay.feed(fresh)
         return len(fresh)
 
-    def settle(self, deadline=15.0, quiet=0.5):
+    def settle(self, deadline=15.0, quiet=0.5, cap=120.0):
         """Reads until the output has been quiet for `quiet` seconds and the
-        model equals the disk, or the deadline passes. Returns the differences
-        left and the contradictions found."""
-        end = time.monotonic() + deadline
-        last = time.monotonic()
+        model equals the disk. Gives up once no line has come for `deadline`
+        seconds (a slow tool still writing is waited for, up to `cap`).
+        Returns the differences left and the contradictions found."""
+        start = last = time.monotonic()
         while True:
             if self.pump(0.1):
                 last = time.monotonic()
             now = time.monotonic()
+            late = now - last >= deadline or now - start >= cap
             if now - last >= quiet:
                 self.replay.calm()
                 diffs = self.replay.differences()
-                if not diffs or now >= end:
+                if not diffs or late:
                     return diffs, list(self.replay.contradictions)
-            elif now >= end:
+            elif late:
                 return self.replay.differences(), list(self.replay.contradictions)
