@@ -12,7 +12,8 @@ not hold, a path outside the root, an empty path).
 UPDATEDIR is read from disk when its line is replayed, which can be later
 than the tool listed the folder. Lines below it that follow soon after may
 then describe changes the model has already taken from disk, so below such a
-folder a line is not held against the model until the output has been quiet.
+folder a line is not held against the model until the output has been quiet,
+and a move of an item the model does not hold is passed over there.
 """
 
 import os
@@ -194,6 +195,8 @@ class Replay:
             return self.contradict(text, "moves the root", parts)
         parent, name = self.lookup(parts)
         if parent is None or name not in parent:
+            if self.is_fuzzy(parts):
+                return  # older than the listing that took this folder from disk
             self.contradict(text, "source not held", parts)
             item = {} if is_dir else None
         else:
