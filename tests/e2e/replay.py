@@ -13,7 +13,8 @@ UPDATEDIR is read from disk when its line is replayed, which can be later
 than the tool listed the folder. Lines below it that follow soon after may
 then describe changes the model has already taken from disk, so below such a
 folder a line is not held against the model until the output has been quiet,
-and a move of an item the model does not hold is passed over there.
+and a move there of an item the model does not hold takes its destination
+from disk.
 """
 
 import os
@@ -150,8 +151,9 @@ class Replay:
                 return
             self.move(text, parts, target, MOVES[event])
 
-    def refresh(self, parts):
-        self.fuzzy.add("/".join(parts))
+    def refresh(self, parts, mark=True):
+        if mark:
+            self.fuzzy.add("/".join(parts))
         path = os.path.join(self.root, *parts)
         if not parts:
             self.tree = read_disk(path)
@@ -196,7 +198,10 @@ class Replay:
         parent, name = self.lookup(parts)
         if parent is None or name not in parent:
             if self.is_fuzzy(parts):
-                return  # older than the listing that took this folder from disk
+                # Older than the disk read that took the folder again, or
+                # missed by it (a directory read while entries are renamed
+                # can miss one): the disk says which.
+                return self.refresh(target, mark=False) if target else None
             self.contradict(text, "source not held", parts)
             item = {} if is_dir else None
         else:
