@@ -50,7 +50,8 @@ TEST(ListingWindowsTest, AnEventIsCheckedAgainstWhatTheLinesSoFarHold) {
         SCOPED_TRACE(row.name);
         posix::ListingWindows windows;
         windows.Open(1);
-        for (const char* name : row.listed) windows.Listed(1, name);
+        for (const char* name : row.listed) EXPECT_TRUE(windows.Listed(1, name)) << name;
+        for (const char* name : row.listed) EXPECT_FALSE(windows.Listed(1, name)) << "twice";
         for (const Step& step : row.steps) {
             if (step.op == '+') windows.Add(step.wd, step.name);
             if (step.op == '-') windows.Remove(step.wd, step.name);

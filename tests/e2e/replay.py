@@ -13,7 +13,9 @@ not hold, a path outside the root, an empty path).
 UPDATEDIR is read from disk when its line is replayed, which can be later
 than the tool listed the folder. Lines below it that follow soon after may
 then describe changes the model has already taken from disk, so below such a
-folder a line is not held against the model until the output has been quiet.
+folder a line is not held against the model until the output has been quiet,
+and a move there of an item the model does not hold takes its destination
+from disk.
 """
 
 import os
@@ -151,8 +153,9 @@ class Replay:
                 return
             self.move(text, parts, target, MOVES[event])
 
-    def refresh(self, parts):
-        self.fuzzy.add("/".join(parts))
+    def refresh(self, parts, mark=True):
+        if mark:
+            self.fuzzy.add("/".join(parts))
         path = os.path.join(self.root, *parts)
         if not parts:
             self.tree = read_disk(path)
@@ -196,6 +199,11 @@ class Replay:
             return self.contradict(text, "moves the root", parts)
         parent, name = self.lookup(parts)
         if parent is None or name not in parent:
+            if self.is_fuzzy(parts):
+                # Older than the disk read that took the folder again, or
+                # missed by it (a directory read while entries are renamed
+                # can miss one): the disk says which.
+                return self.refresh(target, mark=False) if target else None
             self.contradict(text, "source not held", parts)
             item = {} if is_dir else None
         else:
@@ -239,20 +247,21 @@ class Oracle:
         self.replay.feed(fresh)
         return len(fresh)
 
-    def settle(self, deadline=15.0, quiet=0.5):
+    def settle(self, deadline=15.0, quiet=0.5, cap=120.0):
         """Reads until the output has been quiet for `quiet` seconds and the
-        model equals the disk, or the deadline passes. Returns the differences
-        left and the contradictions found."""
-        end = time.monotonic() + deadline
-        last = time.monotonic()
+        model equals the disk. Gives up once no line has come for `deadline`
+        seconds (a slow tool still writing is waited for, up to `cap`).
+        Returns the differences left and the contradictions found."""
+        start = last = time.monotonic()
         while True:
             if self.pump(0.1):
                 last = time.monotonic()
             now = time.monotonic()
+            late = now - last >= deadline or now - start >= cap
             if now - last >= quiet:
                 self.replay.calm()
                 diffs = self.replay.differences()
-                if not diffs or now >= end:
+                if not diffs or late:
                     return diffs, list(self.replay.contradictions)
-            elif now >= end:
+            elif late:
                 return self.replay.differences(), list(self.replay.contradictions)

@@ -4,8 +4,8 @@
 
 namespace posix {
 
-void ListingWindows::Listed(int wd, std::string name) {
-    m_folders[wd].insert(std::move(name));
+bool ListingWindows::Listed(int wd, std::string name) {
+    return m_folders[wd].insert(std::move(name)).second;
 }
 
 ListingWindows::Known ListingWindows::Check(int wd, std::string_view name) const {

@@ -27,7 +27,9 @@ class ListingWindows {
     // The folder with this watch is being listed; what its listing finds
     // follows through Listed.
     void Open(int wd) { m_folders[wd]; }
-    void Listed(int wd, std::string name);
+    // False when the listing gave the name before: a directory read while
+    // entries are renamed in it can give one entry twice.
+    bool Listed(int wd, std::string name);
     Known Check(int wd, std::string_view name) const;
     // A line put the name in the folder, or took it out.
     void Add(int wd, std::string_view name);

@@ -661,9 +661,9 @@ void Watcher::ScanDirectory(int dirFd, int wd, const std::string& path, bool rep
                     fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
             }
             if (report) {
+                if (wd >= 0 && !m_windows.Listed(wd, name)) continue;  // given twice
                 const std::string childPath = JoinPath(path, name);
                 Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
-                if (wd >= 0) m_windows.Listed(wd, name);
                 if (!isDir) m_contents.Created(childPath, now);
             }
             if (isDir) dirs->emplace_back(name);
