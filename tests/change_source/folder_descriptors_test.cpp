@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "error_text.h"
+
 namespace {
 
 // A fresh folder holding a/b/c, a file a/f, a link a/up to "..", a link
@@ -75,11 +77,11 @@ TEST_F(OpenBeneathTest, OpensFoldersAndRefusesLinksFilesAndEscapes) {
         errno = 0;
         const int fd = posix::OpenBeneath(m_fd, row.names);
         if (row.expected) {
-            EXPECT_GE(fd, 0) << row.name << ": " << strerror(errno);
+            EXPECT_GE(fd, 0) << row.name << ": " << posix::ErrorText(errno);
             EXPECT_EQ(InodeOf(fd), InodeAt(row.expected)) << row.name;
         } else {
             EXPECT_EQ(fd, -1) << row.name;
-            EXPECT_EQ(errno, row.error) << row.name << ": " << strerror(errno);
+            EXPECT_EQ(errno, row.error) << row.name << ": " << posix::ErrorText(errno);
         }
         if (fd >= 0) close(fd);
     }
@@ -101,7 +103,7 @@ TEST_F(OpenBeneathTest, OpensAFolderWhosePathIsFarLongerThanPathMax) {
     const int probe = dup(0);
     close(probe);
     const int opened = posix::OpenBeneath(m_fd, names);
-    EXPECT_GE(opened, 0) << strerror(errno);
+    EXPECT_GE(opened, 0) << posix::ErrorText(errno);
     EXPECT_EQ(InodeOf(opened), InodeOf(fd));
     EXPECT_EQ(opened, probe);  // the lowest free descriptor: none leaked
     close(opened);

@@ -20,6 +20,7 @@
 #include <system_error>
 #include <shlobj.h>
 
+#include "../error_text.h"
 #include "../hand_over.h"
 #include "event_mapping.h"
 #include "mount_table.h"
@@ -43,13 +44,6 @@ constexpr unsigned kMaxWalkThreads = 4;
 constexpr size_t kMaxHeldFolders = 32768;
 // Left to the rest of the process (the walk's top, the message loop, stdio).
 constexpr size_t kSpareDescriptors = 8;
-
-// The walk reports errors from several threads at once, and strerror may
-// share one buffer between them; glibc's descriptions are constant strings.
-const char* ErrorText(int error) {
-    const char* text = strerrordesc_np(error);
-    return text ? text : "unknown error";
-}
 
 void Warn(const char* format, const std::string& path, const char* detail) {
     fprintf(stderr, format, path.c_str(), detail);
@@ -93,8 +87,9 @@ int ReadIntFile(const char* path) {
 Watcher::Watcher(std::string root, bool recursive, Sink sink)
     : m_recursive(recursive), m_sink(std::move(sink)), m_tree(std::move(root)) {}
 
+// Called by name: a destructor's call reaches this class's own Stop anyway.
 Watcher::~Watcher() {
-    Stop();
+    Watcher::Stop();
 }
 
 bool Watcher::Start() {
@@ -504,7 +499,7 @@ void Watcher::WatchTree(DirNode* top, bool report) {
 // of descriptors walks the whole tree, only with more system calls.
 size_t Watcher::HeldFolderLimit() {
     const size_t limit = RaiseDescriptorLimit();
-    const size_t needed = OpenDescriptors() + 2 * kMaxWalkThreads + kSpareDescriptors;
+    const size_t needed = OpenDescriptors() + size_t{2} * kMaxWalkThreads + kSpareDescriptors;
     return limit > needed ? std::min((limit - needed) / 2, kMaxHeldFolders) : 0;
 }
 

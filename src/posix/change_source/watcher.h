@@ -63,8 +63,8 @@ class Watcher : public ChangeSource {
     void WatchUnwatched(DirNode* top);
     void TellIfExchange(const std::string& from, const std::string& to);
     void DropDisplaced();
-    void HandleMoveOut(MoveEnd end);
-    void FlushUnpaired(std::vector<MoveEnd> ends);
+    void HandleMoveOut(const MoveEnd& end);
+    void FlushUnpaired(const std::vector<MoveEnd>& ends);
     void ReportDueContents();
     MountChanges TakeMountTable();
     void OnMountsChanged();

@@ -165,7 +165,7 @@ void Watcher::HandleMovedTo(DirNode* node, const InotifyEvent& event, const std:
         Settle(cookie, ShellEventFromMask(event.mask | kPairedMove), from->path, &path);
         TellIfExchange(from->path, path);
     }
-    if (from) m_contents.Put(std::move(from->contents), path);
+    if (from) m_contents.Put(from->contents, path);
     if (dir && m_recursive) {
         Land(node, name, moved, destTold);
     } else if (moved) {
@@ -235,13 +235,13 @@ void Watcher::DropDisplaced() {
     m_displaced = Displaced();
 }
 
-void Watcher::HandleMoveOut(MoveEnd end) {
+void Watcher::HandleMoveOut(const MoveEnd& end) {
     Settle(end.cookie, end.told ? ShellEventFromMask(end.mask) : 0, end.path);
     if (end.node) Unwatch(m_tree.Discard(end.node));
 }
 
-void Watcher::FlushUnpaired(std::vector<MoveEnd> ends) {
-    for (MoveEnd& end : ends) HandleMoveOut(std::move(end));
+void Watcher::FlushUnpaired(const std::vector<MoveEnd>& ends) {
+    for (const MoveEnd& end : ends) HandleMoveOut(end);
 }
 
 }  // namespace posix
