@@ -170,7 +170,7 @@ void FanotifySource::Stop() {
         if (write(m_wakeFd, &one, sizeof one) < 0) perror("orvane: eventfd");
         m_thread.join();
     }
-    for (auto& other : m_others) other->Stop();
+    for (auto& [point, other] : m_others) other->Stop();
     if (m_fanotifyFd >= 0) close(m_fanotifyFd);
     if (m_wakeFd >= 0) close(m_wakeFd);
     if (m_mountsFd >= 0) close(m_mountsFd);
@@ -246,19 +246,36 @@ void FanotifySource::TakeMountTable(bool quiet) {
     const MountChanges changes = CompareMounts(m_mounts, mounts);
     for (const std::string& point : changes.detached) {
         m_folders.ForgetMountRoot(point);
+        m_others.erase(point);
         if (!quiet) Emit(SHCNE_DRIVEREMOVED, *Within(point));
     }
     for (const std::string& point : changes.attached) {
+        // What lies below a file system watched through inotify is watched
+        // with it, by its walk.
         bool skipped = unmarked.count(point) > 0;
         for (const std::string& other : pseudo) skipped = skipped || Below(point, other);
+        for (const auto& [other, source] : m_others) skipped = skipped || Below(point, other);
         if (!skipped && !MarkFileSystem(point, point)) {
             m_refused.push_back(point);
-            std::unique_ptr<ChangeSource> other(new Watcher(*Within(point), true, m_sink));
-            if (other->Start()) m_others.push_back(std::move(other));
+            WatchThroughInotify(point);
         }
         if (!quiet) Emit(SHCNE_DRIVEADD, *Within(point));
     }
     m_mounts = std::move(mounts);
+}
+
+// A file system that refuses the mark is watched by an inotify source of its
+// own. Mounts and unmounts are told here, for every source alike, so its own
+// drive lines are left out.
+void FanotifySource::WatchThroughInotify(const std::string& point) {
+    const Sink sink = m_sink;
+    std::unique_ptr<ChangeSource> other(
+        new Watcher(*Within(point), true,
+                    [sink](LONG event, const std::string& path1, const std::string* path2) {
+                        if (event != SHCNE_DRIVEADD && event != SHCNE_DRIVEREMOVED)
+                            sink(event, path1, path2);
+                    }));
+    if (other->Start()) m_others[point] = std::move(other);
 }
 
 void FanotifySource::OnMountsChanged() {

@@ -72,6 +72,7 @@ class FanotifySource : public ChangeSource {
     bool MarkFileSystem(const std::string& path, const std::string& point);
     void LearnTree(const std::string& top, const std::string& topKey);
     void TakeMountTable(bool quiet);
+    void WatchThroughInotify(const std::string& point);
     void OnMountsChanged();
     void Overflowed();
     void ReportDueContents();
@@ -86,12 +87,12 @@ class FanotifySource : public ChangeSource {
     ContentTracker m_contents;
     // Where each marked file system is mounted, by fsid, to look handles up.
     std::map<std::string, std::string> m_fileSystems;
-    std::map<int, std::string> m_mounts;                  // at the root or below, by mount id
-    std::vector<std::string> m_refused;                   // file systems that take no mark
-    std::vector<std::unique_ptr<ChangeSource>> m_others;  // inotify watches of those
-    std::deque<Event> m_pending;                          // waiting, in order, for a folder's name
-    std::unordered_set<std::string> m_unnamed;            // folders no lookup can name any more
-    std::string m_rootKey;                                // the root's own handle
+    std::map<int, std::string> m_mounts;  // at the root or below, by mount id
+    std::vector<std::string> m_refused;   // file systems that take no mark
+    std::map<std::string, std::unique_ptr<ChangeSource>> m_others;  // inotify watches of those
+    std::deque<Event> m_pending;                // waiting, in order, for a folder's name
+    std::unordered_set<std::string> m_unnamed;  // folders no lookup can name any more
+    std::string m_rootKey;                      // the root's own handle
     std::string m_lastGivenUp;  // the folder of the last UPDATEDIR of a folder never named
     bool m_rootIsDir = true;
     bool m_rootGone = false;
