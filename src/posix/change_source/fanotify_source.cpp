@@ -149,7 +149,7 @@ bool FanotifySource::Start() {
         return false;
     }
     TakeMountTable(true);
-    if (m_root != "/" && m_recursive && m_rootIsDir) LearnTree(m_realRoot, m_rootKey);
+    if (KnowsWholeTree()) LearnTree(m_realRoot, m_rootKey);
     if (!m_refused.empty()) {
         std::string names;
         for (const std::string& point : m_refused) names += (names.empty() ? "" : ", ") + point;
@@ -369,11 +369,34 @@ void FanotifySource::Learn(const Event& event) {
 // One that waited too long is told as a change of the nearest folder that
 // can be named.
 void FanotifySource::HandlePending(ContentTracker::Clock::time_point now) {
+    HandleWaiting(now);
+    if (m_pending.empty()) TellClosed("");
+}
+
+// Content changes whose close waited for the events queued after it, at
+// path or below it; all of them for an empty path.
+void FanotifySource::TellClosed(const std::string& path) {
+    std::vector<std::string> due;
+    auto kept = m_closing.begin();
+    for (std::string& closing : m_closing) {
+        if (path.empty() || closing == path || Below(closing, path)) {
+            due.push_back(std::move(closing));
+        } else {
+            *kept++ = std::move(closing);
+        }
+    }
+    m_closing.erase(kept, m_closing.end());
+    for (const std::string& closed : due) {
+        if (m_contents.Closed(closed)) Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), closed);
+    }
+}
+
+void FanotifySource::HandleWaiting(ContentTracker::Clock::time_point now) {
     while (!m_pending.empty()) {
         if (!Handle(m_pending.front())) {
             // Below a folder every folder is known from the start, so one
             // that cannot be named lies elsewhere on the file system.
-            if (m_root != "/" && m_recursive) {
+            if (KnowsWholeTree()) {
                 m_pending.pop_front();
                 continue;
             }
@@ -479,7 +502,13 @@ void FanotifySource::HandleRename(const Event& event, const std::string& from,
     if (oldPath && newPath) {
         Emit(ShellEventFromFanotifyMask(FAN_RENAME | dir), *oldPath, &*newPath);
         m_contents.Put(m_contents.Take(*oldPath), *newPath);
+        for (std::string& closing : m_closing) {
+            if (closing == *oldPath || Below(closing, *oldPath)) {
+                closing = *newPath + closing.substr(oldPath->size());
+            }
+        }
     } else if (oldPath) {
+        TellClosed(*oldPath);
         Emit(ShellEventFromFanotifyMask(FAN_MOVED_FROM | dir), *oldPath);
         m_contents.Forget(*oldPath);
     } else if (newPath) {
@@ -514,10 +543,17 @@ void FanotifySource::HandleChange(const Event& event, const std::string& real) {
         Emit(ShellEventFromFanotifyMask(FAN_ATTRIB | dir), *path);
     }
     if ((event.mask & FAN_MODIFY) && !dir) m_contents.Modified(*path, now);
-    if ((event.mask & FAN_CLOSE_WRITE) && !dir && m_contents.Closed(*path)) {
-        Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), *path);
+    if ((event.mask & FAN_CLOSE_WRITE) && !dir) {
+        // A close merged into the record of an earlier write may have come
+        // after the events queued since: it is told once they are.
+        if (event.mask & FAN_MODIFY) {
+            m_closing.push_back(*path);
+        } else if (m_contents.Closed(*path)) {
+            Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), *path);
+        }
     }
     if (event.mask & FAN_DELETE) {
+        TellClosed(*path);
         Emit(ShellEventFromFanotifyMask(FAN_DELETE | dir), *path);
         m_contents.Forget(*path);
     }
@@ -563,9 +599,11 @@ void FanotifySource::GiveUp(const Event& event) {
 // starts again from the mounts' roots, and the root is told as changed.
 void FanotifySource::Overflowed() {
     m_pending.clear();
+    m_closing.clear();
     m_unnamed.clear();
     m_folders.ForgetLearnt();
     TakeMountTable(true);
+    if (KnowsWholeTree()) LearnTree(m_realRoot, m_rootKey);
     Emit(SHCNE_UPDATEDIR, m_root);
 }
 
