@@ -132,7 +132,10 @@ class RenamesTest(OrvaneTestCase):
         os.rename(os.path.join(out, "f"), self.path("f"))
         self.expect_only(line("SHCNE_CREATE", self.path("f")))
         os.rename(os.path.join(out, "d"), self.path("d"))
-        self.expect_only(line("SHCNE_MKDIR", self.path("d")))
+        # What it brings is listed and told as created, as a reader of the
+        # lines has never seen it.
+        self.expect_only(line("SHCNE_MKDIR", self.path("d")), line("SHCNE_MKDIR", self.path("d", "sub")),
+                         line("SHCNE_MKDIR", self.path("d", "sub", "deeper")))
         open(self.path("d", "sub", "deeper", "new"), "w").close()
         self.expect_only(line("SHCNE_CREATE", self.path("d", "sub", "deeper", "new")))
 

@@ -228,6 +228,37 @@ void FanotifySource::LearnTree(const std::string& top, const std::string& topKey
     }
 }
 
+// A folder that came from outside the tree brought what is in it, which no
+// event tells: it is listed, every entry told as created, and its folders
+// learnt.
+void FanotifySource::ListArrived(const std::string& real, const std::string& path,
+                                 const std::string& key) {
+    DIR* dir = opendir(real.c_str());
+    if (!dir) return;
+    std::vector<std::pair<std::string, bool>> entries;
+    while (const struct dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        bool isDir = entry->d_type == DT_DIR;
+        struct stat info;
+        if (entry->d_type == DT_UNKNOWN) {
+            isDir = fstatat(dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISDIR(info.st_mode);
+        }
+        entries.emplace_back(name, isDir);
+    }
+    closedir(dir);
+    for (const auto& [name, isDir] : entries) {
+        const std::string childReal = JoinPath(real, name);
+        const std::string childPath = JoinPath(path, name);
+        Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
+        if (!isDir) continue;
+        const std::string childKey = KeyOfPath(childReal);
+        if (!childKey.empty() && !key.empty()) m_folders.Place(childKey, key, name);
+        ListArrived(childReal, childPath, childKey);
+    }
+}
+
 // Reads the mount table again and marks what is newly mounted at the root
 // or below it; a file system that refuses the mark is watched through
 // inotify. Unless quiet, mounts and unmounts are told as drive lines.
@@ -501,6 +532,17 @@ void FanotifySource::HandleRename(const Event& event, const std::string& from,
     }
     if (oldPath && newPath) {
         Emit(ShellEventFromFanotifyMask(FAN_RENAME | dir), *oldPath, &*newPath);
+        // Two items that traded places (renameat2 with RENAME_EXCHANGE) come
+        // as two renames, each onto the other; neither line alone can say
+        // that the item it replaced lives on, so both places are to be
+        // listed again.
+        if (m_lastRename == std::make_pair(*newPath, *oldPath)) {
+            Emit(SHCNE_UPDATEDIR, *oldPath);
+            Emit(SHCNE_UPDATEDIR, *newPath);
+            m_lastRename = {};
+        } else {
+            m_lastRename = {*oldPath, *newPath};
+        }
         m_contents.Put(m_contents.Take(*oldPath), *newPath);
         for (std::string& closing : m_closing) {
             if (closing == *oldPath || Below(closing, *oldPath)) {
@@ -513,12 +555,14 @@ void FanotifySource::HandleRename(const Event& event, const std::string& from,
         m_contents.Forget(*oldPath);
     } else if (newPath) {
         Emit(ShellEventFromFanotifyMask(FAN_MOVED_TO | dir), *newPath);
+        if (dir && m_recursive) ListArrived(to, *newPath, event.item);
     }
 }
 
 // The kinds of change one event may carry, merged by the kernel, are told
 // in the order they can have happened: made, changed, removed.
 void FanotifySource::HandleChange(const Event& event, const std::string& real) {
+    m_lastRename = {};
     const uint64_t dir = event.mask & FAN_ONDIR;
     if (dir && !event.item.empty()) {
         if (event.mask & FAN_DELETE) {

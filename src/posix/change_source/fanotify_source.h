@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <unordered_set>
 #include <vector>
 
@@ -73,6 +74,7 @@ class FanotifySource : public ChangeSource {
     std::optional<std::string> Within(const std::string& path) const;
     bool MarkFileSystem(const std::string& path, const std::string& point);
     void LearnTree(const std::string& top, const std::string& topKey);
+    void ListArrived(const std::string& real, const std::string& path, const std::string& key);
     // A watch of a folder learns all the folders below it; one of the whole
     // system learns them as it meets them.
     bool KnowsWholeTree() const { return m_root != "/" && m_recursive && m_rootIsDir; }
@@ -95,10 +97,11 @@ class FanotifySource : public ChangeSource {
     std::map<int, std::string> m_mounts;  // at the root or below, by mount id
     std::vector<std::string> m_refused;   // file systems that take no mark
     std::map<std::string, std::unique_ptr<ChangeSource>> m_others;  // inotify watches of those
-    std::deque<Event> m_pending;                // waiting, in order, for a folder's name
-    std::vector<std::string> m_closing;         // closes told once the events after them are
-    std::unordered_set<std::string> m_unnamed;  // folders no lookup can name any more
-    std::string m_rootKey;                      // the root's own handle
+    std::deque<Event> m_pending;                       // waiting, in order, for a folder's name
+    std::pair<std::string, std::string> m_lastRename;  // the last line's, when a rename
+    std::vector<std::string> m_closing;                // closes told once the events after them are
+    std::unordered_set<std::string> m_unnamed;         // folders no lookup can name any more
+    std::string m_rootKey;                             // the root's own handle
     std::string m_lastGivenUp;  // the folder of the last UPDATEDIR of a folder never named
     bool m_rootIsDir = true;
     bool m_rootGone = false;
