@@ -27,8 +27,9 @@ std::unique_ptr<ChangeSource> StartFanotify(const std::string& root, bool recurs
 std::unique_ptr<ChangeSource> StartChangeSource(const std::string& root, bool recursive,
                                                 ChangeSource::Sink sink) {
     const bool wholeSystem = root == "/" && recursive;
-    const bool permitted = FanotifySource::Permitted();
-    if (wholeSystem && permitted) return StartFanotify(root, recursive, std::move(sink));
+    if (wholeSystem && FanotifySource::Permitted()) {
+        return StartFanotify(root, recursive, std::move(sink));
+    }
     if (wholeSystem) {
         fprintf(stderr,
                 "orvane: watching '/' folder by folder through inotify, which takes a while and "
@@ -39,7 +40,7 @@ std::unique_ptr<ChangeSource> StartChangeSource(const std::string& root, bool re
     }
     std::unique_ptr<Watcher> watcher(new Watcher(root, recursive, sink));
     if (!watcher->Start()) return nullptr;
-    if (!watcher->MetWatchLimit() || !permitted) return watcher;
+    if (!watcher->MetWatchLimit() || !FanotifySource::Permitted()) return watcher;
     std::unique_ptr<ChangeSource> marked = StartFanotify(root, recursive, std::move(sink));
     if (!marked) return watcher;
     watcher->Stop();

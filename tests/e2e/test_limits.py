@@ -219,6 +219,21 @@ class PrivateNamespaceTest(TempTreeTest):
                                       line("SHCNE_CREATE", os.path.join(point, "inside")),
                                       line("SHCNE_DRIVEREMOVED", point)], tool.dump())
 
+    def test_a_file_system_that_takes_no_fanotify_mark_is_watched_all_the_same(self):
+        point = self.path("ram")
+        os.mkdir(point)
+        tool = self.start_in_namespace()
+        self.mount("-t", "ramfs", "none", point)
+        self.expect(tool, "SHCNE_DRIVEADD", point)
+        self.make_file(os.path.join(point, "inside"))
+        self.expect(tool, "SHCNE_CREATE", os.path.join(point, "inside"))
+        self.umount(point)
+        self.expect(tool, "SHCNE_DRIVEREMOVED", point)
+        tool.settle()
+        self.assertEqual(tool.lines.count(line("SHCNE_DRIVEREMOVED", point)), 1, tool.dump())
+        if SOURCE == "fanotify":
+            self.assertIn(point, tool.err.decode(), tool.dump())
+
     def test_each_kind_of_mount_gives_the_drive_lines_that_describe_it(self):
         m, moved, src, bound = self.path("m"), self.path("to", "moved"), self.path("src"), self.path("b")
         for folder in (m, moved, src, bound):

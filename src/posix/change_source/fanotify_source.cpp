@@ -1,5 +1,6 @@
 #include "fanotify_source.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -32,6 +33,7 @@ constexpr int kContentTickMs = 100;
 // that names it (its own removal or rename, which carries its handle).
 constexpr auto kHoldTime = std::chrono::milliseconds(500);
 constexpr int kHoldTickMs = 50;
+constexpr size_t kMaxUnnamed = 4096;
 
 // The fsid part of a key, which tells the file system.
 std::string FsidOf(std::string_view key) {
@@ -148,6 +150,7 @@ bool FanotifySource::Start() {
         return false;
     }
     TakeMountTable(true);
+    if (KnowsWholeTree()) LearnTree(m_realRoot, m_rootKey);
     if (!m_refused.empty()) {
         std::string names;
         for (const std::string& point : m_refused) names += (names.empty() ? "" : ", ") + point;
@@ -168,7 +171,7 @@ void FanotifySource::Stop() {
         if (write(m_wakeFd, &one, sizeof one) < 0) perror("orvane: eventfd");
         m_thread.join();
     }
-    for (auto& other : m_others) other->Stop();
+    for (auto& [point, other] : m_others) other->Stop();
     if (m_fanotifyFd >= 0) close(m_fanotifyFd);
     if (m_wakeFd >= 0) close(m_wakeFd);
     if (m_mountsFd >= 0) close(m_mountsFd);
@@ -194,6 +197,69 @@ bool FanotifySource::MarkFileSystem(const std::string& path, const std::string& 
     return true;
 }
 
+// Learns every folder below top, so that a folder removed before its events
+// are read can still be named: a watch of one folder knows all of its own.
+void FanotifySource::LearnTree(const std::string& top, const std::string& topKey) {
+    if (topKey.empty()) return;
+    if (!m_folders.Knows(topKey)) m_folders.AnchorLookedUp(topKey, top);
+    std::vector<std::pair<std::string, std::string>> stack{{top, topKey}};
+    while (!stack.empty()) {
+        const auto [path, key] = std::move(stack.back());
+        stack.pop_back();
+        DIR* dir = opendir(path.c_str());
+        if (!dir) continue;
+        while (const struct dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == ".." ||
+                (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)) {
+                continue;
+            }
+            const std::string child = JoinPath(path, name);
+            struct stat info;
+            if (entry->d_type == DT_UNKNOWN &&
+                (lstat(child.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+                continue;
+            }
+            const std::string childKey = KeyOfPath(child);
+            if (childKey.empty()) continue;
+            if (!m_folders.Knows(childKey)) m_folders.Place(childKey, key, name);
+            stack.emplace_back(child, childKey);
+        }
+        closedir(dir);
+    }
+}
+
+// A folder that came from outside the tree brought what is in it, which no
+// event tells: it is listed, every entry told as created, and its folders
+// learnt.
+void FanotifySource::ListArrived(const std::string& real, const std::string& path,
+                                 const std::string& key) {
+    DIR* dir = opendir(real.c_str());
+    if (!dir) return;
+    std::vector<std::pair<std::string, bool>> entries;
+    while (const struct dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        bool isDir = entry->d_type == DT_DIR;
+        struct stat info;
+        if (entry->d_type == DT_UNKNOWN) {
+            isDir = fstatat(dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISDIR(info.st_mode);
+        }
+        entries.emplace_back(name, isDir);
+    }
+    closedir(dir);
+    for (const auto& [name, isDir] : entries) {
+        const std::string childReal = JoinPath(real, name);
+        const std::string childPath = JoinPath(path, name);
+        Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
+        if (!isDir) continue;
+        const std::string childKey = KeyOfPath(childReal);
+        if (!childKey.empty() && !key.empty()) m_folders.Place(childKey, key, name);
+        ListArrived(childReal, childPath, childKey);
+    }
+}
+
 // Reads the mount table again and marks what is newly mounted at the root
 // or below it; a file system that refuses the mark is watched through
 // inotify. Unless quiet, mounts and unmounts are told as drive lines.
@@ -212,19 +278,36 @@ void FanotifySource::TakeMountTable(bool quiet) {
     const MountChanges changes = CompareMounts(m_mounts, mounts);
     for (const std::string& point : changes.detached) {
         m_folders.ForgetMountRoot(point);
+        m_others.erase(point);
         if (!quiet) Emit(SHCNE_DRIVEREMOVED, *Within(point));
     }
     for (const std::string& point : changes.attached) {
+        // What lies below a file system watched through inotify is watched
+        // with it, by its walk.
         bool skipped = unmarked.count(point) > 0;
         for (const std::string& other : pseudo) skipped = skipped || Below(point, other);
+        for (const auto& [other, source] : m_others) skipped = skipped || Below(point, other);
         if (!skipped && !MarkFileSystem(point, point)) {
             m_refused.push_back(point);
-            std::unique_ptr<ChangeSource> other(new Watcher(*Within(point), true, m_sink));
-            if (other->Start()) m_others.push_back(std::move(other));
+            WatchThroughInotify(point);
         }
         if (!quiet) Emit(SHCNE_DRIVEADD, *Within(point));
     }
     m_mounts = std::move(mounts);
+}
+
+// A file system that refuses the mark is watched by an inotify source of its
+// own. Mounts and unmounts are told here, for every source alike, so its own
+// drive lines are left out.
+void FanotifySource::WatchThroughInotify(const std::string& point) {
+    const Sink sink = m_sink;
+    std::unique_ptr<ChangeSource> other(
+        new Watcher(*Within(point), true,
+                    [sink](LONG event, const std::string& path1, const std::string* path2) {
+                        if (event != SHCNE_DRIVEADD && event != SHCNE_DRIVEREMOVED)
+                            sink(event, path1, path2);
+                    }));
+    if (other->Start()) m_others[point] = std::move(other);
 }
 
 void FanotifySource::OnMountsChanged() {
@@ -327,8 +410,37 @@ void FanotifySource::Learn(const Event& event) {
 // One that waited too long is told as a change of the nearest folder that
 // can be named.
 void FanotifySource::HandlePending(ContentTracker::Clock::time_point now) {
+    HandleWaiting(now);
+    if (m_pending.empty()) TellClosed("");
+}
+
+// Content changes whose close waited for the events queued after it, at
+// path or below it; all of them for an empty path.
+void FanotifySource::TellClosed(const std::string& path) {
+    std::vector<std::string> due;
+    auto kept = m_closing.begin();
+    for (std::string& closing : m_closing) {
+        if (path.empty() || closing == path || Below(closing, path)) {
+            due.push_back(std::move(closing));
+        } else {
+            *kept++ = std::move(closing);
+        }
+    }
+    m_closing.erase(kept, m_closing.end());
+    for (const std::string& closed : due) {
+        if (m_contents.Closed(closed)) Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), closed);
+    }
+}
+
+void FanotifySource::HandleWaiting(ContentTracker::Clock::time_point now) {
     while (!m_pending.empty()) {
         if (!Handle(m_pending.front())) {
+            // Below a folder every folder is known from the start, so one
+            // that cannot be named lies elsewhere on the file system.
+            if (KnowsWholeTree()) {
+                m_pending.pop_front();
+                continue;
+            }
             if (now - m_pending.front().read < kHoldTime) return;
             GiveUp(m_pending.front());
         }
@@ -351,6 +463,7 @@ std::optional<std::string> FanotifySource::FolderPath(const std::string& key) {
 // from being unmounted.
 std::optional<std::string> FanotifySource::LookUp(const std::string& key) {
     auto fileSystem = m_fileSystems.find(FsidOf(key));
+    if (m_unnamed.size() > kMaxUnnamed) m_unnamed.clear();  // they are only spared lookups
     if (fileSystem == m_fileSystems.end() || key.size() < kFsidSize + sizeof(struct file_handle)) {
         m_unnamed.insert(key);
         return std::nullopt;
@@ -429,18 +542,37 @@ void FanotifySource::HandleRename(const Event& event, const std::string& from,
     }
     if (oldPath && newPath) {
         Emit(ShellEventFromFanotifyMask(FAN_RENAME | dir), *oldPath, &*newPath);
+        // Two items that traded places (renameat2 with RENAME_EXCHANGE) come
+        // as two renames, each onto the other; neither line alone can say
+        // that the item it replaced lives on, so both places are to be
+        // listed again.
+        if (m_lastRename == std::make_pair(*newPath, *oldPath)) {
+            Emit(SHCNE_UPDATEDIR, *oldPath);
+            Emit(SHCNE_UPDATEDIR, *newPath);
+            m_lastRename = {};
+        } else {
+            m_lastRename = {*oldPath, *newPath};
+        }
         m_contents.Put(m_contents.Take(*oldPath), *newPath);
+        for (std::string& closing : m_closing) {
+            if (closing == *oldPath || Below(closing, *oldPath)) {
+                closing = *newPath + closing.substr(oldPath->size());
+            }
+        }
     } else if (oldPath) {
+        TellClosed(*oldPath);
         Emit(ShellEventFromFanotifyMask(FAN_MOVED_FROM | dir), *oldPath);
         m_contents.Forget(*oldPath);
     } else if (newPath) {
         Emit(ShellEventFromFanotifyMask(FAN_MOVED_TO | dir), *newPath);
+        if (dir && m_recursive) ListArrived(to, *newPath, event.item);
     }
 }
 
 // The kinds of change one event may carry, merged by the kernel, are told
 // in the order they can have happened: made, changed, removed.
 void FanotifySource::HandleChange(const Event& event, const std::string& real) {
+    m_lastRename = {};
     const uint64_t dir = event.mask & FAN_ONDIR;
     if (dir && !event.item.empty()) {
         if (event.mask & FAN_DELETE) {
@@ -465,10 +597,17 @@ void FanotifySource::HandleChange(const Event& event, const std::string& real) {
         Emit(ShellEventFromFanotifyMask(FAN_ATTRIB | dir), *path);
     }
     if ((event.mask & FAN_MODIFY) && !dir) m_contents.Modified(*path, now);
-    if ((event.mask & FAN_CLOSE_WRITE) && !dir && m_contents.Closed(*path)) {
-        Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), *path);
+    if ((event.mask & FAN_CLOSE_WRITE) && !dir) {
+        // A close merged into the record of an earlier write may have come
+        // after the events queued since: it is told once they are.
+        if (event.mask & FAN_MODIFY) {
+            m_closing.push_back(*path);
+        } else if (m_contents.Closed(*path)) {
+            Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), *path);
+        }
     }
     if (event.mask & FAN_DELETE) {
+        TellClosed(*path);
         Emit(ShellEventFromFanotifyMask(FAN_DELETE | dir), *path);
         m_contents.Forget(*path);
     }
@@ -514,9 +653,11 @@ void FanotifySource::GiveUp(const Event& event) {
 // starts again from the mounts' roots, and the root is told as changed.
 void FanotifySource::Overflowed() {
     m_pending.clear();
+    m_closing.clear();
     m_unnamed.clear();
     m_folders.ForgetLearnt();
     TakeMountTable(true);
+    if (KnowsWholeTree()) LearnTree(m_realRoot, m_rootKey);
     Emit(SHCNE_UPDATEDIR, m_root);
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <unordered_set>
 #include <vector>
 
@@ -61,6 +62,8 @@ class FanotifySource : public ChangeSource {
     void Take(const FanotifyRecord& record, ContentTracker::Clock::time_point now);
     void Learn(const Event& event);
     void HandlePending(ContentTracker::Clock::time_point now);
+    void HandleWaiting(ContentTracker::Clock::time_point now);
+    void TellClosed(const std::string& path);
     bool Handle(const Event& event);
     void HandleRename(const Event& event, const std::string& from, const std::string& to);
     void HandleChange(const Event& event, const std::string& path);
@@ -70,7 +73,13 @@ class FanotifySource : public ChangeSource {
     std::optional<std::string> LookUp(const std::string& key);
     std::optional<std::string> Within(const std::string& path) const;
     bool MarkFileSystem(const std::string& path, const std::string& point);
+    void LearnTree(const std::string& top, const std::string& topKey);
+    void ListArrived(const std::string& real, const std::string& path, const std::string& key);
+    // A watch of a folder learns all the folders below it; one of the whole
+    // system learns them as it meets them.
+    bool KnowsWholeTree() const { return m_root != "/" && m_recursive && m_rootIsDir; }
     void TakeMountTable(bool quiet);
+    void WatchThroughInotify(const std::string& point);
     void OnMountsChanged();
     void Overflowed();
     void ReportDueContents();
@@ -85,12 +94,14 @@ class FanotifySource : public ChangeSource {
     ContentTracker m_contents;
     // Where each marked file system is mounted, by fsid, to look handles up.
     std::map<std::string, std::string> m_fileSystems;
-    std::map<int, std::string> m_mounts;                  // at the root or below, by mount id
-    std::vector<std::string> m_refused;                   // file systems that take no mark
-    std::vector<std::unique_ptr<ChangeSource>> m_others;  // inotify watches of those
-    std::deque<Event> m_pending;                          // waiting, in order, for a folder's name
-    std::unordered_set<std::string> m_unnamed;            // folders no lookup can name any more
-    std::string m_rootKey;                                // the root's own handle
+    std::map<int, std::string> m_mounts;  // at the root or below, by mount id
+    std::vector<std::string> m_refused;   // file systems that take no mark
+    std::map<std::string, std::unique_ptr<ChangeSource>> m_others;  // inotify watches of those
+    std::deque<Event> m_pending;                       // waiting, in order, for a folder's name
+    std::pair<std::string, std::string> m_lastRename;  // the last line's, when a rename
+    std::vector<std::string> m_closing;                // closes told once the events after them are
+    std::unordered_set<std::string> m_unnamed;         // folders no lookup can name any more
+    std::string m_rootKey;                             // the root's own handle
     std::string m_lastGivenUp;  // the folder of the last UPDATEDIR of a folder never named
     bool m_rootIsDir = true;
     bool m_rootGone = false;
