@@ -7,7 +7,7 @@ import signal
 import subprocess
 import tempfile
 
-from harness import OrvaneTestCase, line
+from harness import SOURCE, OrvaneTestCase, line
 from replay import Replay
 from test_workloads import can_mount, exchange
 
@@ -52,6 +52,32 @@ class ArrivalsTest(OrvaneTestCase):
         self.expect_only(line("SHCNE_MKDIR", self.path("d")),
                          line("SHCNE_MKDIR", self.path("d", "sub")),
                          line("SHCNE_CREATE", self.path("d", "sub", "f")))
+
+    def test_changes_in_a_folder_moved_in_agree_with_its_listing(self):
+        # The tool meets the move when the changes made in the folder after
+        # it are already queued; its listing sees their outcome too, and each
+        # must be told once, in agreement with the lines before it.
+        rows = [
+            ("created", "touch d0/new; mkdir d0/sub/deeper; touch d0/sub/deeper/g"),
+            ("removed", "rm d1/sub/f; rmdir d1/gone"),
+            ("renamed", "mv d2/sub/f d2/sub/h; mv d2/gone d2/kept"),
+            ("moved on", "mv d3/sub/f d3/f; mv d3/sub d3/other"),
+            ("made and removed", "touch d4/t; rm d4/t; mkdir d4/u; rmdir d4/u"),
+        ]
+        out = self.outside()
+        for i in range(len(rows)):
+            os.makedirs(os.path.join(out, "d%d" % i, "sub"))
+            os.makedirs(os.path.join(out, "d%d" % i, "gone"))
+            open(os.path.join(out, "d%d" % i, "sub", "f"), "w").close()
+        for i, (name, script) in enumerate(rows):
+            with self.subTest(name):
+                self.settled()
+                replay = Replay(self.root)
+                self.stopped("mv '%s/d%d' d%d; %s" % (out, i, i, script))
+                self.tool.settle(quiet=0.5)
+                replay.feed(self.tool.new_lines())
+                self.assertEqual((replay.differences(), replay.contradictions), ([], []),
+                                 self.tool.dump())
 
     def test_exchanged_folders_both_keep_their_watches(self):
         for name in ("a", "b"):
@@ -139,17 +165,30 @@ class ArrivalsTest(OrvaneTestCase):
         self.assertEqual((replay.differences(), replay.contradictions), ([], []), self.tool.dump())
 
     def test_an_item_moved_into_a_new_folder_is_told_once(self):
-        # The tool meets the folder's creation when the move is already done:
-        # its listing tells the item, so the move's line only takes the old
-        # name away.
+        # The inotify source meets the folder's creation when the move is
+        # already done: its listing tells the item, so the move's line only
+        # takes the old name away. The fanotify source reads the moves
+        # themselves. Either way each item is told once, where it is, and the
+        # lines replay to the tree.
         os.makedirs(self.path("k", "deep"))
         open(self.path("m"), "w").close()
         self.assertTrue(self.tool.arm(self.path("k", "deep")), self.tool.dump())
+        self.settled()
+        replay = Replay(self.root)
         self.stopped("mkdir n && mv m n/m && mkdir o && mv k o/k")
-        self.expect_only(line("SHCNE_MKDIR", self.path("n")), line("SHCNE_CREATE", self.path("n", "m")),
-                         line("SHCNE_DELETE", self.path("m")), line("SHCNE_MKDIR", self.path("o")),
-                         line("SHCNE_MKDIR", self.path("o", "k")),
-                         line("SHCNE_MKDIR", self.path("o", "k", "deep")),
-                         line("SHCNE_RMDIR", self.path("k")))
+        if SOURCE == "fanotify":
+            lines = [line("SHCNE_MKDIR", self.path("n")),
+                     line("SHCNE_RENAMEITEM", self.path("m"), self.path("n", "m")),
+                     line("SHCNE_MKDIR", self.path("o")),
+                     line("SHCNE_RENAMEFOLDER", self.path("k"), self.path("o", "k"))]
+        else:
+            lines = [line("SHCNE_MKDIR", self.path("n")), line("SHCNE_CREATE", self.path("n", "m")),
+                     line("SHCNE_DELETE", self.path("m")), line("SHCNE_MKDIR", self.path("o")),
+                     line("SHCNE_MKDIR", self.path("o", "k")),
+                     line("SHCNE_MKDIR", self.path("o", "k", "deep")),
+                     line("SHCNE_RMDIR", self.path("k"))]
+        self.expect_only(*lines)
+        replay.feed(self.tool.lines[-len(lines):])
+        self.assertEqual((replay.differences(), replay.contradictions), ([], []), self.tool.dump())
         open(self.path("o", "k", "deep", "later"), "w").close()
         self.expect_only(line("SHCNE_CREATE", self.path("o", "k", "deep", "later")))
