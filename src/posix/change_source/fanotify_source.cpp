@@ -16,6 +16,7 @@
 #include <cstring>
 #include <shlobj.h>
 
+#include "../error_text.h"
 #include "../hand_over.h"
 #include "fanotify_mapping.h"
 #include "watcher.h"
@@ -27,7 +28,7 @@ constexpr unsigned kInitFlags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK |
                                 FAN_REPORT_DFID_NAME | FAN_REPORT_FID | FAN_REPORT_TARGET_FID;
 constexpr uint64_t kMask =
     FAN_CREATE | FAN_DELETE | FAN_RENAME | FAN_ATTRIB | FAN_MODIFY | FAN_CLOSE_WRITE | FAN_ONDIR;
-constexpr size_t kReadSize = 256 * 1024;
+constexpr size_t kReadSize = size_t{256} * 1024;
 constexpr int kContentTickMs = 100;
 // How long the lines of a folder that cannot be named wait for the event
 // that names it (its own removal or rename, which carries its handle).
@@ -115,14 +116,15 @@ bool FanotifySource::Permitted() {
 FanotifySource::FanotifySource(std::string root, bool recursive, Sink sink)
     : m_root(std::move(root)), m_recursive(recursive), m_sink(std::move(sink)), m_pid(getpid()) {}
 
+// Called by name: a destructor's call reaches this class's own Stop anyway.
 FanotifySource::~FanotifySource() {
-    Stop();
+    FanotifySource::Stop();
 }
 
 bool FanotifySource::Start() {
     char* real = realpath(m_root.c_str(), nullptr);
     if (!real) {
-        fprintf(stderr, "orvane: cannot watch '%s': %s\n", m_root.c_str(), strerror(errno));
+        fprintf(stderr, "orvane: cannot watch '%s': %s\n", m_root.c_str(), ErrorText(errno));
         return false;
     }
     m_realRoot = real;
@@ -131,12 +133,12 @@ bool FanotifySource::Start() {
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_fanotifyFd < 0 || m_wakeFd < 0) {
         fprintf(stderr, "orvane: cannot watch '%s': fanotify: %s\n", m_root.c_str(),
-                strerror(errno));
+                ErrorText(errno));
         return false;
     }
     struct stat info;
     if (stat(m_realRoot.c_str(), &info) != 0) {
-        fprintf(stderr, "orvane: cannot watch '%s': %s\n", m_root.c_str(), strerror(errno));
+        fprintf(stderr, "orvane: cannot watch '%s': %s\n", m_root.c_str(), ErrorText(errno));
         return false;
     }
     m_rootIsDir = S_ISDIR(info.st_mode);
@@ -146,7 +148,7 @@ bool FanotifySource::Start() {
     const MountTable table = ParseMountInfo(ReadMountInfo(m_mountsFd));
     if (!MarkFileSystem(m_realRoot, MountPointOf(table, m_realRoot))) {
         fprintf(stderr, "orvane: cannot watch '%s': fanotify: %s\n", m_root.c_str(),
-                strerror(errno));
+                ErrorText(errno));
         return false;
     }
     TakeMountTable(true);
