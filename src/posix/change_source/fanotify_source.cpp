@@ -1,5 +1,6 @@
 #include "fanotify_source.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -21,6 +22,8 @@
 
 namespace posix {
 namespace {
+
+using Known = ListingKnown;
 
 constexpr unsigned kInitFlags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK |
                                 FAN_REPORT_DFID_NAME | FAN_REPORT_FID | FAN_REPORT_TARGET_FID;
@@ -261,6 +264,9 @@ void FanotifySource::Run() {
         if (fds[3].revents) handOver.TakeDrained();
         if (ready > 0 && (fds[0].revents & POLLIN) && !Drain()) return;
         HandlePending(ContentTracker::Clock::now());
+        // A listing made just now is reconciled with the events queued
+        // meanwhile before its window closes.
+        if (!m_windows.Empty() && !handOver.Full() && !Drain()) return;
         if (ready > 0 && (fds[2].revents & (POLLPRI | POLLERR))) OnMountsChanged();
         ReportDueContents();
     }
@@ -273,7 +279,9 @@ bool FanotifySource::Drain() {
         const ssize_t size = read(m_fanotifyFd, m_buffer.data(), m_buffer.size());
         if (size < 0) {
             if (errno == EINTR) continue;
-            return errno == EAGAIN;
+            if (errno != EAGAIN) return false;
+            CloseWindowsOnceRead();
+            return true;
         }
         if (size == 0) return true;
         m_records.clear();
@@ -408,6 +416,10 @@ bool FanotifySource::Handle(const Event& event) {
     return true;
 }
 
+// While a listing is in its window, the line of a rename says what the lines
+// so far make true: a rename from a told item to a name not yet told; a
+// creation when the item was never told; only the old name's removal when a
+// listing already told the new one; nothing when both hold already.
 void FanotifySource::HandleRename(const Event& event, const std::string& from,
                                   const std::string& to) {
     const uint64_t dir = event.mask & FAN_ONDIR;
@@ -427,15 +439,85 @@ void FanotifySource::HandleRename(const Event& event, const std::string& from,
         if (oldPath && ParentOf(*oldPath) != m_root) oldPath.reset();
         if (newPath && ParentOf(*newPath) != m_root) newPath.reset();
     }
-    if (oldPath && newPath) {
+    const bool fromTold =
+        oldPath && m_windows.Check(event.from.key, event.from.name) != Known::kNotHeld;
+    const bool toTold = newPath && m_windows.Check(event.to.key, event.to.name) == Known::kHeld;
+    m_windows.Remove(event.from.key, event.from.name);
+    if (newPath) m_windows.Add(event.to.key, event.to.name);
+    if (fromTold && newPath && !toTold) {
         Emit(ShellEventFromFanotifyMask(FAN_RENAME | dir), *oldPath, &*newPath);
         m_contents.Put(m_contents.Take(*oldPath), *newPath);
-    } else if (oldPath) {
-        Emit(ShellEventFromFanotifyMask(FAN_MOVED_FROM | dir), *oldPath);
-        m_contents.Forget(*oldPath);
-    } else if (newPath) {
-        Emit(ShellEventFromFanotifyMask(FAN_MOVED_TO | dir), *newPath);
+        TellIfExchange(event, *oldPath, *newPath);
+        return;
     }
+    m_lastRename = LastRename();
+    if (fromTold) {
+        Emit(ShellEventFromFanotifyMask(FAN_MOVED_FROM | dir), *oldPath);
+        if (newPath) {
+            m_contents.Put(m_contents.Take(*oldPath), *newPath);
+        } else {
+            m_contents.Forget(*oldPath);
+        }
+    } else if (newPath && !toTold) {
+        Emit(ShellEventFromFanotifyMask(FAN_MOVED_TO | dir), *newPath);
+        if (dir && m_recursive) ListArrival(to, event.item.empty() ? KeyOfPath(to) : event.item);
+    }
+}
+
+// A folder that arrives by a move brings what it holds, which no event will
+// tell: it is listed now, and what is found is told as created. Each folder
+// listed opens a window, so that the events still queued for changes made in
+// it meanwhile are told only where they are true of these lines.
+void FanotifySource::ListArrival(const std::string& top, const std::string& topKey) {
+    std::vector<std::pair<std::string, std::string>> folders{{top, topKey}};
+    while (!folders.empty()) {
+        const auto [path, key] = std::move(folders.back());
+        folders.pop_back();
+        DIR* listing = key.empty() ? nullptr : opendir(path.c_str());
+        if (!listing) continue;  // gone again; its removal is on its way
+        m_windows.Open(key);
+        while (const struct dirent* entry = readdir(listing)) {
+            const std::string_view name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            const std::string child = JoinPath(path, name);
+            struct stat info;
+            const bool isDir = entry->d_type == DT_DIR ||
+                               (entry->d_type == DT_UNKNOWN && lstat(child.c_str(), &info) == 0 &&
+                                S_ISDIR(info.st_mode));
+            const std::optional<std::string> told = Within(child);
+            if (!told) continue;
+            Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, *told);
+            m_windows.Listed(key, std::string(name));
+            if (!isDir) continue;
+            std::string childKey = KeyOfPath(child);
+            if (!childKey.empty()) m_folders.Place(childKey, key, name);
+            folders.emplace_back(child, std::move(childKey));
+        }
+        closedir(listing);
+    }
+}
+
+// RENAME_EXCHANGE comes as two renames back to back, each to the other's
+// place, of two different items; read as two renames they would leave one
+// item where both are. Each place is therefore named again to be listed.
+void FanotifySource::TellIfExchange(const Event& event, const std::string& from,
+                                    const std::string& to) {
+    const bool exchange = !event.item.empty() && m_lastRename.from == to &&
+                          m_lastRename.to == from && m_lastRename.item != event.item;
+    if (!exchange) {
+        m_lastRename = LastRename{from, to, event.item};
+        return;
+    }
+    m_lastRename = LastRename();
+    Emit(SHCNE_UPDATEDIR, from);
+    Emit(SHCNE_UPDATEDIR, to);
+}
+
+// The listings' windows close once the queue has been read to its end and
+// every event read is told: none of them can still repeat what a listing
+// found.
+void FanotifySource::CloseWindowsOnceRead() {
+    if (m_pending.empty()) m_windows.CloseAll();
 }
 
 // The kinds of change one event may carry, merged by the kernel, are told
@@ -456,9 +538,13 @@ void FanotifySource::HandleChange(const Event& event, const std::string& real) {
         return;
     }
     if (!m_recursive && ParentOf(*path) != m_root) return;
+    m_lastRename = LastRename();
+    // While a listing of the folder is in its window, a creation it told
+    // already, or the removal of a name never told, is not told again.
+    const Known known = m_windows.Check(event.dir.key, event.dir.name);
     const auto now = ContentTracker::Clock::now();
     if (event.mask & FAN_CREATE) {
-        Emit(ShellEventFromFanotifyMask(FAN_CREATE | dir), *path);
+        if (known != Known::kHeld) Emit(ShellEventFromFanotifyMask(FAN_CREATE | dir), *path);
         if (!dir) m_contents.Created(*path, now);
     }
     if ((event.mask & FAN_ATTRIB) && (dir || !m_contents.IsFresh(*path, now))) {
@@ -469,8 +555,13 @@ void FanotifySource::HandleChange(const Event& event, const std::string& real) {
         Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), *path);
     }
     if (event.mask & FAN_DELETE) {
-        Emit(ShellEventFromFanotifyMask(FAN_DELETE | dir), *path);
+        if (known != Known::kNotHeld || (event.mask & FAN_CREATE)) {
+            Emit(ShellEventFromFanotifyMask(FAN_DELETE | dir), *path);
+        }
         m_contents.Forget(*path);
+        m_windows.Remove(event.dir.key, event.dir.name);
+    } else if (event.mask & FAN_CREATE) {
+        m_windows.Add(event.dir.key, event.dir.name);
     }
 }
 
@@ -515,6 +606,8 @@ void FanotifySource::GiveUp(const Event& event) {
 void FanotifySource::Overflowed() {
     m_pending.clear();
     m_unnamed.clear();
+    m_windows.CloseAll();
+    m_lastRename = LastRename();
     m_folders.ForgetLearnt();
     TakeMountTable(true);
     Emit(SHCNE_UPDATEDIR, m_root);

@@ -21,6 +21,7 @@
 #include "content_tracker.h"
 #include "fanotify_records.h"
 #include "folder_map.h"
+#include "listing_windows.h"
 #include "mount_table.h"
 
 namespace posix {
@@ -63,6 +64,9 @@ class FanotifySource : public ChangeSource {
     void HandlePending(ContentTracker::Clock::time_point now);
     bool Handle(const Event& event);
     void HandleRename(const Event& event, const std::string& from, const std::string& to);
+    void ListArrival(const std::string& top, const std::string& topKey);
+    void TellIfExchange(const Event& event, const std::string& from, const std::string& to);
+    void CloseWindowsOnceRead();
     void HandleChange(const Event& event, const std::string& path);
     void HandleOnRoot(uint64_t mask);
     void GiveUp(const Event& event);
@@ -91,6 +95,17 @@ class FanotifySource : public ChangeSource {
     std::deque<Event> m_pending;                          // waiting, in order, for a folder's name
     std::unordered_set<std::string> m_unnamed;            // folders no lookup can name any more
     std::string m_rootKey;                                // the root's own handle
+    // What the listings of folders that arrived by a move told, by folder
+    // handle, until the kernel's own events for the same changes are read.
+    BasicListingWindows<std::string> m_windows;
+    // The last rename told, to see an exchange in the rename straight after
+    // it: the same two places, the other item.
+    struct LastRename {
+        std::string from;
+        std::string to;
+        std::string item;
+    };
+    LastRename m_lastRename;
     std::string m_lastGivenUp;  // the folder of the last UPDATEDIR of a folder never named
     bool m_rootIsDir = true;
     bool m_rootGone = false;
