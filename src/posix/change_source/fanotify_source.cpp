@@ -11,6 +11,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -342,6 +343,7 @@ void FanotifySource::HandlePending(ContentTracker::Clock::time_point now) {
         }
         m_pending.pop_front();
     }
+    TellClosed();
 }
 
 // The folder's path, looked up by its handle when the map does not know it.
@@ -439,6 +441,7 @@ void FanotifySource::HandleRename(const Event& event, const std::string& from,
         if (oldPath && ParentOf(*oldPath) != m_root) oldPath.reset();
         if (newPath && ParentOf(*newPath) != m_root) newPath.reset();
     }
+    if (oldPath) MoveClosed(*oldPath, newPath);
     const bool fromTold =
         oldPath && m_windows.Check(event.from.key, event.from.name) != Known::kNotHeld;
     const bool toTold = newPath && m_windows.Check(event.to.key, event.to.name) == Known::kHeld;
@@ -551,10 +554,12 @@ void FanotifySource::HandleChange(const Event& event, const std::string& real) {
         Emit(ShellEventFromFanotifyMask(FAN_ATTRIB | dir), *path);
     }
     if ((event.mask & FAN_MODIFY) && !dir) m_contents.Modified(*path, now);
-    if ((event.mask & FAN_CLOSE_WRITE) && !dir && m_contents.Closed(*path)) {
-        Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), *path);
+    if ((event.mask & FAN_CLOSE_WRITE) && !dir && m_contents.Closed(*path) &&
+        std::find(m_closed.begin(), m_closed.end(), *path) == m_closed.end()) {
+        m_closed.push_back(*path);
     }
     if (event.mask & FAN_DELETE) {
+        TellClosedAt(*path);
         if (known != Known::kNotHeld || (event.mask & FAN_CREATE)) {
             Emit(ShellEventFromFanotifyMask(FAN_DELETE | dir), *path);
         }
@@ -604,6 +609,7 @@ void FanotifySource::GiveUp(const Event& event) {
 // The kernel dropped events: what the map learnt may be wrong now, so it
 // starts again from the mounts' roots, and the root is told as changed.
 void FanotifySource::Overflowed() {
+    TellClosed();
     m_pending.clear();
     m_unnamed.clear();
     m_windows.CloseAll();
@@ -611,6 +617,40 @@ void FanotifySource::Overflowed() {
     m_folders.ForgetLearnt();
     TakeMountTable(true);
     Emit(SHCNE_UPDATEDIR, m_root);
+}
+
+// A closed file that moved is told where it is now; one that left the tree
+// is not told.
+void FanotifySource::MoveClosed(const std::string& from, const std::optional<std::string>& to) {
+    for (auto it = m_closed.begin(); it != m_closed.end();) {
+        if (*it != from && !Below(*it, from)) {
+            ++it;
+        } else if (to) {
+            *it = *to + it->substr(from.size());
+            ++it;
+        } else {
+            it = m_closed.erase(it);
+        }
+    }
+}
+
+// Closed files at path or below it are told before their removal is.
+void FanotifySource::TellClosedAt(const std::string& path) {
+    for (auto it = m_closed.begin(); it != m_closed.end();) {
+        if (*it != path && !Below(*it, path)) {
+            ++it;
+            continue;
+        }
+        Emit(SHCNE_UPDATEITEM, *it);
+        it = m_closed.erase(it);
+    }
+}
+
+// Once every event read is told, so is every closed file, where it is now.
+void FanotifySource::TellClosed() {
+    if (!m_pending.empty()) return;
+    for (const std::string& path : m_closed) Emit(SHCNE_UPDATEITEM, path);
+    m_closed.clear();
 }
 
 void FanotifySource::ReportDueContents() {

@@ -67,6 +67,9 @@ class FanotifySource : public ChangeSource {
     void ListArrival(const std::string& top, const std::string& topKey);
     void TellIfExchange(const Event& event, const std::string& from, const std::string& to);
     void CloseWindowsOnceRead();
+    void MoveClosed(const std::string& from, const std::optional<std::string>& to);
+    void TellClosedAt(const std::string& path);
+    void TellClosed();
     void HandleChange(const Event& event, const std::string& path);
     void HandleOnRoot(uint64_t mask);
     void GiveUp(const Event& event);
@@ -106,6 +109,11 @@ class FanotifySource : public ChangeSource {
         std::string item;
     };
     LastRename m_lastRename;
+    // Files whose writer closed them, told once the events read with them
+    // are: the kernel folds a close into an earlier queued event for the
+    // same file, ahead of a rename of its folder made in between, so they
+    // follow renames until then.
+    std::vector<std::string> m_closed;
     std::string m_lastGivenUp;  // the folder of the last UPDATEDIR of a folder never named
     bool m_rootIsDir = true;
     bool m_rootGone = false;
