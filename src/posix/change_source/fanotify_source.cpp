@@ -194,7 +194,21 @@ bool FanotifySource::MarkFileSystem(const std::string& path, const std::string& 
         m_fileSystems[fsid] = point;
     }
     const std::string key = KeyOfPath(point);
-    if (!key.empty() && FsidOf(key) == fsid) m_folders.AnchorMountRoot(key, point);
+    if (key.empty() || FsidOf(key) != fsid || BindWithin(key, point)) return true;
+    m_folders.AnchorMountRoot(key, point);
+    return true;
+}
+
+// A mount whose root is a folder already known at another place in the tree
+// binds that folder there: it keeps its own path in the map, and the lines
+// below it are told at the mount point too.
+bool FanotifySource::BindWithin(const std::string& key, const std::string& point) {
+    const std::optional<std::string> known = FolderPath(key);
+    if (!known || *known == point) return false;
+    const std::optional<std::string> folder = Within(*known);
+    const std::optional<std::string> bound = Within(point);
+    if (!folder || !bound) return false;
+    m_binds.push_back(Bind{*folder, *bound});
     return true;
 }
 
@@ -216,6 +230,10 @@ void FanotifySource::TakeMountTable(bool quiet) {
     const MountChanges changes = CompareMounts(m_mounts, mounts);
     for (const std::string& point : changes.detached) {
         m_folders.ForgetMountRoot(point);
+        const std::optional<std::string> told = Within(point);
+        m_binds.erase(std::remove_if(m_binds.begin(), m_binds.end(),
+                                     [&](const Bind& bind) { return told && bind.point == *told; }),
+                      m_binds.end());
         if (!quiet) Emit(SHCNE_DRIVEREMOVED, *Within(point));
     }
     for (const std::string& point : changes.attached) {
@@ -664,6 +682,32 @@ void FanotifySource::Emit(LONG event, const std::string& path1, const std::strin
     if (!event) return;
     m_lastGivenUp.clear();
     m_sink(event, path1, path2);
+    if (!m_binds.empty() && event != SHCNE_DRIVEADD && event != SHCNE_DRIVEREMOVED) {
+        TellAtBinds(event, path1, path2);
+    }
+}
+
+// A line below a bound folder, told at the bind. A rename of which only one
+// end lies below the folder is, at the bind, an item that came or went.
+void FanotifySource::TellAtBinds(LONG event, const std::string& path1, const std::string* path2) {
+    for (const Bind& bind : m_binds) {
+        const auto at = [&](const std::string& path) -> std::optional<std::string> {
+            if (!Below(path, bind.folder)) return std::nullopt;
+            return bind.point + path.substr(bind.folder.size());
+        };
+        const std::optional<std::string> first = at(path1);
+        const std::optional<std::string> second = path2 ? at(*path2) : std::nullopt;
+        const bool folder = event == SHCNE_RENAMEFOLDER;
+        if (path2 && first && second) {
+            m_sink(event, *first, &*second);
+        } else if (path2 && first) {
+            m_sink(folder ? SHCNE_RMDIR : SHCNE_DELETE, *first, nullptr);
+        } else if (path2 && second) {
+            m_sink(folder ? SHCNE_MKDIR : SHCNE_CREATE, *second, nullptr);
+        } else if (!path2 && first) {
+            m_sink(event, *first, nullptr);
+        }
+    }
 }
 
 }  // namespace posix

@@ -81,6 +81,8 @@ class FanotifySource : public ChangeSource {
     void OnMountsChanged();
     void Overflowed();
     void ReportDueContents();
+    bool BindWithin(const std::string& key, const std::string& point);
+    void TellAtBinds(LONG event, const std::string& path1, const std::string* path2);
     void Emit(LONG event, const std::string& path1, const std::string* path2 = nullptr);
 
     std::string m_root;      // as given
@@ -114,6 +116,14 @@ class FanotifySource : public ChangeSource {
     // same file, ahead of a rename of its folder made in between, so they
     // follow renames until then.
     std::vector<std::string> m_closed;
+    // Folders of the tree bound at a second place in it (a bind mount), as
+    // the lines name them: the kernel names a change below such a folder
+    // once, and it is told at each place.
+    struct Bind {
+        std::string folder;
+        std::string point;
+    };
+    std::vector<Bind> m_binds;
     std::string m_lastGivenUp;  // the folder of the last UPDATEDIR of a folder never named
     bool m_rootIsDir = true;
     bool m_rootGone = false;
