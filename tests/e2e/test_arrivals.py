@@ -53,6 +53,32 @@ class ArrivalsTest(OrvaneTestCase):
                          line("SHCNE_MKDIR", self.path("d", "sub")),
                          line("SHCNE_CREATE", self.path("d", "sub", "f")))
 
+    def test_changes_in_a_folder_moved_in_agree_with_its_listing(self):
+        # The tool meets the move when the changes made in the folder after
+        # it are already queued; its listing sees their outcome too, and each
+        # must be told once, in agreement with the lines before it.
+        rows = [
+            ("created", "touch d0/new; mkdir d0/sub/deeper; touch d0/sub/deeper/g"),
+            ("removed", "rm d1/sub/f; rmdir d1/gone"),
+            ("renamed", "mv d2/sub/f d2/sub/h; mv d2/gone d2/kept"),
+            ("moved on", "mv d3/sub/f d3/f; mv d3/sub d3/other"),
+            ("made and removed", "touch d4/t; rm d4/t; mkdir d4/u; rmdir d4/u"),
+        ]
+        out = self.outside()
+        for i in range(len(rows)):
+            os.makedirs(os.path.join(out, "d%d" % i, "sub"))
+            os.makedirs(os.path.join(out, "d%d" % i, "gone"))
+            open(os.path.join(out, "d%d" % i, "sub", "f"), "w").close()
+        for i, (name, script) in enumerate(rows):
+            with self.subTest(name):
+                self.settled()
+                replay = Replay(self.root)
+                self.stopped("mv '%s/d%d' d%d; %s" % (out, i, i, script))
+                self.tool.settle(quiet=0.5)
+                replay.feed(self.tool.new_lines())
+                self.assertEqual((replay.differences(), replay.contradictions), ([], []),
+                                 self.tool.dump())
+
     def test_exchanged_folders_both_keep_their_watches(self):
         for name in ("a", "b"):
             os.mkdir(self.path(name))
