@@ -66,4 +66,21 @@ TEST(ListingWindowsTest, AnEventIsCheckedAgainstWhatTheLinesSoFarHold) {
     }
 }
 
+// The fanotify source knows folders by their handles: the same rules hold
+// for any key.
+TEST(ListingWindowsTest, FoldersKnownByHandleFollowTheSameRules) {
+    posix::BasicListingWindows<std::string> windows;
+    EXPECT_EQ(windows.Check("handle-1", "f"), Known::kUnknown) << "no window open";
+    windows.Open("handle-1");
+    windows.Listed("handle-1", "f");
+    EXPECT_EQ(windows.Check("handle-1", "f"), Known::kHeld);
+    EXPECT_EQ(windows.Check("handle-2", "f"), Known::kUnknown);
+    windows.Remove("handle-1", "f");
+    windows.Add("handle-1", "g");
+    EXPECT_EQ(windows.Check("handle-1", "f"), Known::kNotHeld);
+    EXPECT_EQ(windows.Check("handle-1", "g"), Known::kHeld);
+    windows.CloseAll();
+    EXPECT_EQ(windows.Check("handle-1", "g"), Known::kUnknown);
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,8 @@
 namespace posix {
 namespace {
 
+using Known = ListingKnown;
+
 constexpr unsigned kInitFlags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK |
                                 FAN_REPORT_DFID_NAME | FAN_REPORT_FID | FAN_REPORT_TARGET_FID;
 constexpr uint64_t kMask =
@@ -34,7 +37,6 @@ constexpr int kContentTickMs = 100;
 // that names it (its own removal or rename, which carries its handle).
 constexpr auto kHoldTime = std::chrono::milliseconds(500);
 constexpr int kHoldTickMs = 50;
-constexpr size_t kMaxUnnamed = 4096;
 
 // The fsid part of a key, which tells the file system.
 std::string FsidOf(std::string_view key) {
@@ -152,7 +154,6 @@ bool FanotifySource::Start() {
         return false;
     }
     TakeMountTable(true);
-    if (KnowsWholeTree()) LearnTree(m_realRoot, m_rootKey);
     if (!m_refused.empty()) {
         std::string names;
         for (const std::string& point : m_refused) names += (names.empty() ? "" : ", ") + point;
@@ -195,71 +196,22 @@ bool FanotifySource::MarkFileSystem(const std::string& path, const std::string& 
         m_fileSystems[fsid] = point;
     }
     const std::string key = KeyOfPath(point);
-    if (!key.empty() && FsidOf(key) == fsid) m_folders.AnchorMountRoot(key, point);
+    if (key.empty() || FsidOf(key) != fsid || BindWithin(key, point)) return true;
+    m_folders.AnchorMountRoot(key, point);
     return true;
 }
 
-// Learns every folder below top, so that a folder removed before its events
-// are read can still be named: a watch of one folder knows all of its own.
-void FanotifySource::LearnTree(const std::string& top, const std::string& topKey) {
-    if (topKey.empty()) return;
-    if (!m_folders.Knows(topKey)) m_folders.AnchorLookedUp(topKey, top);
-    std::vector<std::pair<std::string, std::string>> stack{{top, topKey}};
-    while (!stack.empty()) {
-        const auto [path, key] = std::move(stack.back());
-        stack.pop_back();
-        DIR* dir = opendir(path.c_str());
-        if (!dir) continue;
-        while (const struct dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == ".." ||
-                (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)) {
-                continue;
-            }
-            const std::string child = JoinPath(path, name);
-            struct stat info;
-            if (entry->d_type == DT_UNKNOWN &&
-                (lstat(child.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
-                continue;
-            }
-            const std::string childKey = KeyOfPath(child);
-            if (childKey.empty()) continue;
-            if (!m_folders.Knows(childKey)) m_folders.Place(childKey, key, name);
-            stack.emplace_back(child, childKey);
-        }
-        closedir(dir);
-    }
-}
-
-// A folder that came from outside the tree brought what is in it, which no
-// event tells: it is listed, every entry told as created, and its folders
-// learnt.
-void FanotifySource::ListArrived(const std::string& real, const std::string& path,
-                                 const std::string& key) {
-    DIR* dir = opendir(real.c_str());
-    if (!dir) return;
-    std::vector<std::pair<std::string, bool>> entries;
-    while (const struct dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        bool isDir = entry->d_type == DT_DIR;
-        struct stat info;
-        if (entry->d_type == DT_UNKNOWN) {
-            isDir = fstatat(dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    S_ISDIR(info.st_mode);
-        }
-        entries.emplace_back(name, isDir);
-    }
-    closedir(dir);
-    for (const auto& [name, isDir] : entries) {
-        const std::string childReal = JoinPath(real, name);
-        const std::string childPath = JoinPath(path, name);
-        Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, childPath);
-        if (!isDir) continue;
-        const std::string childKey = KeyOfPath(childReal);
-        if (!childKey.empty() && !key.empty()) m_folders.Place(childKey, key, name);
-        ListArrived(childReal, childPath, childKey);
-    }
+// A mount whose root is a folder already known at another place in the tree
+// binds that folder there: it keeps its own path in the map, and the lines
+// below it are told at the mount point too.
+bool FanotifySource::BindWithin(const std::string& key, const std::string& point) {
+    const std::optional<std::string> known = FolderPath(key);
+    if (!known || *known == point) return false;
+    const std::optional<std::string> folder = Within(*known);
+    const std::optional<std::string> bound = Within(point);
+    if (!folder || !bound) return false;
+    m_binds.push_back(Bind{*folder, *bound});
+    return true;
 }
 
 // Reads the mount table again and marks what is newly mounted at the root
@@ -280,6 +232,10 @@ void FanotifySource::TakeMountTable(bool quiet) {
     const MountChanges changes = CompareMounts(m_mounts, mounts);
     for (const std::string& point : changes.detached) {
         m_folders.ForgetMountRoot(point);
+        const std::optional<std::string> told = Within(point);
+        m_binds.erase(std::remove_if(m_binds.begin(), m_binds.end(),
+                                     [&](const Bind& bind) { return told && bind.point == *told; }),
+                      m_binds.end());
         m_others.erase(point);
         if (!quiet) Emit(SHCNE_DRIVEREMOVED, *Within(point));
     }
@@ -346,6 +302,9 @@ void FanotifySource::Run() {
         if (fds[3].revents) handOver.TakeDrained();
         if (ready > 0 && (fds[0].revents & POLLIN) && !Drain()) return;
         HandlePending(ContentTracker::Clock::now());
+        // A listing made just now is reconciled with the events queued
+        // meanwhile before its window closes.
+        if (!m_windows.Empty() && !handOver.Full() && !Drain()) return;
         if (ready > 0 && (fds[2].revents & (POLLPRI | POLLERR))) OnMountsChanged();
         ReportDueContents();
     }
@@ -358,7 +317,9 @@ bool FanotifySource::Drain() {
         const ssize_t size = read(m_fanotifyFd, m_buffer.data(), m_buffer.size());
         if (size < 0) {
             if (errno == EINTR) continue;
-            return errno == EAGAIN;
+            if (errno != EAGAIN) return false;
+            CloseWindowsOnceRead();
+            return true;
         }
         if (size == 0) return true;
         m_records.clear();
@@ -412,42 +373,14 @@ void FanotifySource::Learn(const Event& event) {
 // One that waited too long is told as a change of the nearest folder that
 // can be named.
 void FanotifySource::HandlePending(ContentTracker::Clock::time_point now) {
-    HandleWaiting(now);
-    if (m_pending.empty()) TellClosed("");
-}
-
-// Content changes whose close waited for the events queued after it, at
-// path or below it; all of them for an empty path.
-void FanotifySource::TellClosed(const std::string& path) {
-    std::vector<std::string> due;
-    auto kept = m_closing.begin();
-    for (std::string& closing : m_closing) {
-        if (path.empty() || closing == path || Below(closing, path)) {
-            due.push_back(std::move(closing));
-        } else {
-            *kept++ = std::move(closing);
-        }
-    }
-    m_closing.erase(kept, m_closing.end());
-    for (const std::string& closed : due) {
-        if (m_contents.Closed(closed)) Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), closed);
-    }
-}
-
-void FanotifySource::HandleWaiting(ContentTracker::Clock::time_point now) {
     while (!m_pending.empty()) {
         if (!Handle(m_pending.front())) {
-            // Below a folder every folder is known from the start, so one
-            // that cannot be named lies elsewhere on the file system.
-            if (KnowsWholeTree()) {
-                m_pending.pop_front();
-                continue;
-            }
             if (now - m_pending.front().read < kHoldTime) return;
             GiveUp(m_pending.front());
         }
         m_pending.pop_front();
     }
+    TellClosed();
 }
 
 // The folder's path, looked up by its handle when the map does not know it.
@@ -465,7 +398,6 @@ std::optional<std::string> FanotifySource::FolderPath(const std::string& key) {
 // from being unmounted.
 std::optional<std::string> FanotifySource::LookUp(const std::string& key) {
     auto fileSystem = m_fileSystems.find(FsidOf(key));
-    if (m_unnamed.size() > kMaxUnnamed) m_unnamed.clear();  // they are only spared lookups
     if (fileSystem == m_fileSystems.end() || key.size() < kFsidSize + sizeof(struct file_handle)) {
         m_unnamed.insert(key);
         return std::nullopt;
@@ -523,6 +455,10 @@ bool FanotifySource::Handle(const Event& event) {
     return true;
 }
 
+// While a listing is in its window, the line of a rename says what the lines
+// so far make true: a rename from a told item to a name not yet told; a
+// creation when the item was never told; only the old name's removal when a
+// listing already told the new one; nothing when both hold already.
 void FanotifySource::HandleRename(const Event& event, const std::string& from,
                                   const std::string& to) {
     const uint64_t dir = event.mask & FAN_ONDIR;
@@ -542,39 +478,91 @@ void FanotifySource::HandleRename(const Event& event, const std::string& from,
         if (oldPath && ParentOf(*oldPath) != m_root) oldPath.reset();
         if (newPath && ParentOf(*newPath) != m_root) newPath.reset();
     }
-    if (oldPath && newPath) {
+    if (oldPath) MoveClosed(*oldPath, newPath);
+    const bool fromTold =
+        oldPath && m_windows.Check(event.from.key, event.from.name) != Known::kNotHeld;
+    const bool toTold = newPath && m_windows.Check(event.to.key, event.to.name) == Known::kHeld;
+    m_windows.Remove(event.from.key, event.from.name);
+    if (newPath) m_windows.Add(event.to.key, event.to.name);
+    if (fromTold && newPath && !toTold) {
         Emit(ShellEventFromFanotifyMask(FAN_RENAME | dir), *oldPath, &*newPath);
-        // Two items that traded places (renameat2 with RENAME_EXCHANGE) come
-        // as two renames, each onto the other; neither line alone can say
-        // that the item it replaced lives on, so both places are to be
-        // listed again.
-        if (m_lastRename == std::make_pair(*newPath, *oldPath)) {
-            Emit(SHCNE_UPDATEDIR, *oldPath);
-            Emit(SHCNE_UPDATEDIR, *newPath);
-            m_lastRename = {};
-        } else {
-            m_lastRename = {*oldPath, *newPath};
-        }
         m_contents.Put(m_contents.Take(*oldPath), *newPath);
-        for (std::string& closing : m_closing) {
-            if (closing == *oldPath || Below(closing, *oldPath)) {
-                closing = *newPath + closing.substr(oldPath->size());
-            }
-        }
-    } else if (oldPath) {
-        TellClosed(*oldPath);
-        Emit(ShellEventFromFanotifyMask(FAN_MOVED_FROM | dir), *oldPath);
-        m_contents.Forget(*oldPath);
-    } else if (newPath) {
-        Emit(ShellEventFromFanotifyMask(FAN_MOVED_TO | dir), *newPath);
-        if (dir && m_recursive) ListArrived(to, *newPath, event.item);
+        TellIfExchange(event, *oldPath, *newPath);
+        return;
     }
+    m_lastRename = LastRename();
+    if (fromTold) {
+        Emit(ShellEventFromFanotifyMask(FAN_MOVED_FROM | dir), *oldPath);
+        if (newPath) {
+            m_contents.Put(m_contents.Take(*oldPath), *newPath);
+        } else {
+            m_contents.Forget(*oldPath);
+        }
+    } else if (newPath && !toTold) {
+        Emit(ShellEventFromFanotifyMask(FAN_MOVED_TO | dir), *newPath);
+        if (dir && m_recursive) ListArrival(to, event.item.empty() ? KeyOfPath(to) : event.item);
+    }
+}
+
+// A folder that arrives by a move brings what it holds, which no event will
+// tell: it is listed now, and what is found is told as created. Each folder
+// listed opens a window, so that the events still queued for changes made in
+// it meanwhile are told only where they are true of these lines.
+void FanotifySource::ListArrival(const std::string& top, const std::string& topKey) {
+    std::vector<std::pair<std::string, std::string>> folders{{top, topKey}};
+    while (!folders.empty()) {
+        const auto [path, key] = std::move(folders.back());
+        folders.pop_back();
+        DIR* listing = key.empty() ? nullptr : opendir(path.c_str());
+        if (!listing) continue;  // gone again; its removal is on its way
+        m_windows.Open(key);
+        while (const struct dirent* entry = readdir(listing)) {
+            const std::string_view name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            const std::string child = JoinPath(path, name);
+            struct stat info;
+            const bool isDir = entry->d_type == DT_DIR ||
+                               (entry->d_type == DT_UNKNOWN && lstat(child.c_str(), &info) == 0 &&
+                                S_ISDIR(info.st_mode));
+            const std::optional<std::string> told = Within(child);
+            if (!told) continue;
+            Emit(isDir ? SHCNE_MKDIR : SHCNE_CREATE, *told);
+            m_windows.Listed(key, std::string(name));
+            if (!isDir) continue;
+            std::string childKey = KeyOfPath(child);
+            if (!childKey.empty()) m_folders.Place(childKey, key, name);
+            folders.emplace_back(child, std::move(childKey));
+        }
+        closedir(listing);
+    }
+}
+
+// RENAME_EXCHANGE comes as two renames back to back, each to the other's
+// place, of two different items; read as two renames they would leave one
+// item where both are. Each place is therefore named again to be listed.
+void FanotifySource::TellIfExchange(const Event& event, const std::string& from,
+                                    const std::string& to) {
+    const bool exchange = !event.item.empty() && m_lastRename.from == to &&
+                          m_lastRename.to == from && m_lastRename.item != event.item;
+    if (!exchange) {
+        m_lastRename = LastRename{from, to, event.item};
+        return;
+    }
+    m_lastRename = LastRename();
+    Emit(SHCNE_UPDATEDIR, from);
+    Emit(SHCNE_UPDATEDIR, to);
+}
+
+// The listings' windows close once the queue has been read to its end and
+// every event read is told: none of them can still repeat what a listing
+// found.
+void FanotifySource::CloseWindowsOnceRead() {
+    if (m_pending.empty()) m_windows.CloseAll();
 }
 
 // The kinds of change one event may carry, merged by the kernel, are told
 // in the order they can have happened: made, changed, removed.
 void FanotifySource::HandleChange(const Event& event, const std::string& real) {
-    m_lastRename = {};
     const uint64_t dir = event.mask & FAN_ONDIR;
     if (dir && !event.item.empty()) {
         if (event.mask & FAN_DELETE) {
@@ -590,28 +578,32 @@ void FanotifySource::HandleChange(const Event& event, const std::string& real) {
         return;
     }
     if (!m_recursive && ParentOf(*path) != m_root) return;
+    m_lastRename = LastRename();
+    // While a listing of the folder is in its window, a creation it told
+    // already, or the removal of a name never told, is not told again.
+    const Known known = m_windows.Check(event.dir.key, event.dir.name);
     const auto now = ContentTracker::Clock::now();
     if (event.mask & FAN_CREATE) {
-        Emit(ShellEventFromFanotifyMask(FAN_CREATE | dir), *path);
+        if (known != Known::kHeld) Emit(ShellEventFromFanotifyMask(FAN_CREATE | dir), *path);
         if (!dir) m_contents.Created(*path, now);
     }
     if ((event.mask & FAN_ATTRIB) && (dir || !m_contents.IsFresh(*path, now))) {
         Emit(ShellEventFromFanotifyMask(FAN_ATTRIB | dir), *path);
     }
     if ((event.mask & FAN_MODIFY) && !dir) m_contents.Modified(*path, now);
-    if ((event.mask & FAN_CLOSE_WRITE) && !dir) {
-        // A close merged into the record of an earlier write may have come
-        // after the events queued since: it is told once they are.
-        if (event.mask & FAN_MODIFY) {
-            m_closing.push_back(*path);
-        } else if (m_contents.Closed(*path)) {
-            Emit(ShellEventFromFanotifyMask(FAN_CLOSE_WRITE), *path);
-        }
+    if ((event.mask & FAN_CLOSE_WRITE) && !dir && m_contents.Closed(*path) &&
+        std::find(m_closed.begin(), m_closed.end(), *path) == m_closed.end()) {
+        m_closed.push_back(*path);
     }
     if (event.mask & FAN_DELETE) {
-        TellClosed(*path);
-        Emit(ShellEventFromFanotifyMask(FAN_DELETE | dir), *path);
+        TellClosedAt(*path);
+        if (known != Known::kNotHeld || (event.mask & FAN_CREATE)) {
+            Emit(ShellEventFromFanotifyMask(FAN_DELETE | dir), *path);
+        }
         m_contents.Forget(*path);
+        m_windows.Remove(event.dir.key, event.dir.name);
+    } else if (event.mask & FAN_CREATE) {
+        m_windows.Add(event.dir.key, event.dir.name);
     }
 }
 
@@ -654,13 +646,48 @@ void FanotifySource::GiveUp(const Event& event) {
 // The kernel dropped events: what the map learnt may be wrong now, so it
 // starts again from the mounts' roots, and the root is told as changed.
 void FanotifySource::Overflowed() {
+    TellClosed();
     m_pending.clear();
-    m_closing.clear();
     m_unnamed.clear();
+    m_windows.CloseAll();
+    m_lastRename = LastRename();
     m_folders.ForgetLearnt();
     TakeMountTable(true);
-    if (KnowsWholeTree()) LearnTree(m_realRoot, m_rootKey);
     Emit(SHCNE_UPDATEDIR, m_root);
+}
+
+// A closed file that moved is told where it is now; one that left the tree
+// is not told.
+void FanotifySource::MoveClosed(const std::string& from, const std::optional<std::string>& to) {
+    for (auto it = m_closed.begin(); it != m_closed.end();) {
+        if (*it != from && !Below(*it, from)) {
+            ++it;
+        } else if (to) {
+            *it = *to + it->substr(from.size());
+            ++it;
+        } else {
+            it = m_closed.erase(it);
+        }
+    }
+}
+
+// Closed files at path or below it are told before their removal is.
+void FanotifySource::TellClosedAt(const std::string& path) {
+    for (auto it = m_closed.begin(); it != m_closed.end();) {
+        if (*it != path && !Below(*it, path)) {
+            ++it;
+            continue;
+        }
+        Emit(SHCNE_UPDATEITEM, *it);
+        it = m_closed.erase(it);
+    }
+}
+
+// Once every event read is told, so is every closed file, where it is now.
+void FanotifySource::TellClosed() {
+    if (!m_pending.empty()) return;
+    for (const std::string& path : m_closed) Emit(SHCNE_UPDATEITEM, path);
+    m_closed.clear();
 }
 
 void FanotifySource::ReportDueContents() {
@@ -674,6 +701,32 @@ void FanotifySource::Emit(LONG event, const std::string& path1, const std::strin
     if (!event) return;
     m_lastGivenUp.clear();
     m_sink(event, path1, path2);
+    if (!m_binds.empty() && event != SHCNE_DRIVEADD && event != SHCNE_DRIVEREMOVED) {
+        TellAtBinds(event, path1, path2);
+    }
+}
+
+// A line below a bound folder, told at the bind. A rename of which only one
+// end lies below the folder is, at the bind, an item that came or went.
+void FanotifySource::TellAtBinds(LONG event, const std::string& path1, const std::string* path2) {
+    for (const Bind& bind : m_binds) {
+        const auto at = [&](const std::string& path) -> std::optional<std::string> {
+            if (!Below(path, bind.folder)) return std::nullopt;
+            return bind.point + path.substr(bind.folder.size());
+        };
+        const std::optional<std::string> first = at(path1);
+        const std::optional<std::string> second = path2 ? at(*path2) : std::nullopt;
+        const bool folder = event == SHCNE_RENAMEFOLDER;
+        if (path2 && first && second) {
+            m_sink(event, *first, &*second);
+        } else if (path2 && first) {
+            m_sink(folder ? SHCNE_RMDIR : SHCNE_DELETE, *first, nullptr);
+        } else if (path2 && second) {
+            m_sink(folder ? SHCNE_MKDIR : SHCNE_CREATE, *second, nullptr);
+        } else if (!path2 && first) {
+            m_sink(event, *first, nullptr);
+        }
+    }
 }
 
 }  // namespace posix

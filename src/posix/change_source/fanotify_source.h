@@ -14,7 +14,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <utility>
 #include <unordered_set>
 #include <vector>
 
@@ -22,6 +21,7 @@
 #include "content_tracker.h"
 #include "fanotify_records.h"
 #include "folder_map.h"
+#include "listing_windows.h"
 #include "mount_table.h"
 
 namespace posix {
@@ -62,10 +62,14 @@ class FanotifySource : public ChangeSource {
     void Take(const FanotifyRecord& record, ContentTracker::Clock::time_point now);
     void Learn(const Event& event);
     void HandlePending(ContentTracker::Clock::time_point now);
-    void HandleWaiting(ContentTracker::Clock::time_point now);
-    void TellClosed(const std::string& path);
     bool Handle(const Event& event);
     void HandleRename(const Event& event, const std::string& from, const std::string& to);
+    void ListArrival(const std::string& top, const std::string& topKey);
+    void TellIfExchange(const Event& event, const std::string& from, const std::string& to);
+    void CloseWindowsOnceRead();
+    void MoveClosed(const std::string& from, const std::optional<std::string>& to);
+    void TellClosedAt(const std::string& path);
+    void TellClosed();
     void HandleChange(const Event& event, const std::string& path);
     void HandleOnRoot(uint64_t mask);
     void GiveUp(const Event& event);
@@ -73,16 +77,13 @@ class FanotifySource : public ChangeSource {
     std::optional<std::string> LookUp(const std::string& key);
     std::optional<std::string> Within(const std::string& path) const;
     bool MarkFileSystem(const std::string& path, const std::string& point);
-    void LearnTree(const std::string& top, const std::string& topKey);
-    void ListArrived(const std::string& real, const std::string& path, const std::string& key);
-    // A watch of a folder learns all the folders below it; one of the whole
-    // system learns them as it meets them.
-    bool KnowsWholeTree() const { return m_root != "/" && m_recursive && m_rootIsDir; }
     void TakeMountTable(bool quiet);
     void WatchThroughInotify(const std::string& point);
     void OnMountsChanged();
     void Overflowed();
     void ReportDueContents();
+    bool BindWithin(const std::string& key, const std::string& point);
+    void TellAtBinds(LONG event, const std::string& path1, const std::string* path2);
     void Emit(LONG event, const std::string& path1, const std::string* path2 = nullptr);
 
     std::string m_root;      // as given
@@ -97,11 +98,33 @@ class FanotifySource : public ChangeSource {
     std::map<int, std::string> m_mounts;  // at the root or below, by mount id
     std::vector<std::string> m_refused;   // file systems that take no mark
     std::map<std::string, std::unique_ptr<ChangeSource>> m_others;  // inotify watches of those
-    std::deque<Event> m_pending;                       // waiting, in order, for a folder's name
-    std::pair<std::string, std::string> m_lastRename;  // the last line's, when a rename
-    std::vector<std::string> m_closing;                // closes told once the events after them are
-    std::unordered_set<std::string> m_unnamed;         // folders no lookup can name any more
-    std::string m_rootKey;                             // the root's own handle
+    std::deque<Event> m_pending;                // waiting, in order, for a folder's name
+    std::unordered_set<std::string> m_unnamed;  // folders no lookup can name any more
+    std::string m_rootKey;                      // the root's own handle
+    // What the listings of folders that arrived by a move told, by folder
+    // handle, until the kernel's own events for the same changes are read.
+    BasicListingWindows<std::string> m_windows;
+    // The last rename told, to see an exchange in the rename straight after
+    // it: the same two places, the other item.
+    struct LastRename {
+        std::string from;
+        std::string to;
+        std::string item;
+    };
+    LastRename m_lastRename;
+    // Files whose writer closed them, told once the events read with them
+    // are: the kernel folds a close into an earlier queued event for the
+    // same file, ahead of a rename of its folder made in between, so they
+    // follow renames until then.
+    std::vector<std::string> m_closed;
+    // Folders of the tree bound at a second place in it (a bind mount), as
+    // the lines name them: the kernel names a change below such a folder
+    // once, and it is told at each place.
+    struct Bind {
+        std::string folder;
+        std::string point;
+    };
+    std::vector<Bind> m_binds;
     std::string m_lastGivenUp;  // the folder of the last UPDATEDIR of a folder never named
     bool m_rootIsDir = true;
     bool m_rootGone = false;

@@ -7,6 +7,9 @@
 // printed so far hold in it, and an event there is told only when it is
 // true of them: a creation of a name not yet told, a deletion of one told, a
 // move that starts at a told name or ends at an untold one.
+//
+// Folders are known by whatever their source's events name them with: the
+// inotify source's watch numbers, or the fanotify source's folder handles.
 #pragma once
 
 #include <string>
@@ -16,31 +19,50 @@
 
 namespace posix {
 
-class ListingWindows {
-  public:
-    enum class Known {
-        kUnknown,  // no listing of the folder is in its window: tell as the kernel says
-        kHeld,     // the lines so far hold the name in the folder
-        kNotHeld,  // they do not
-    };
+enum class ListingKnown {
+    kUnknown,  // no listing of the folder is in its window: tell as the kernel says
+    kHeld,     // the lines so far hold the name in the folder
+    kNotHeld,  // they do not
+};
 
-    // The folder with this watch is being listed; what its listing finds
-    // follows through Listed.
-    void Open(int wd) { m_folders[wd]; }
+template <typename FolderKey>
+class BasicListingWindows {
+  public:
+    using Known = ListingKnown;
+
+    // The folder is being listed; what its listing finds follows through
+    // Listed.
+    void Open(const FolderKey& folder) { m_folders[folder]; }
     // False when the listing gave the name before: a directory read while
     // entries are renamed in it can give one entry twice.
-    bool Listed(int wd, std::string name);
-    Known Check(int wd, std::string_view name) const;
+    bool Listed(const FolderKey& folder, std::string name) {
+        return m_folders[folder].insert(std::move(name)).second;
+    }
+    Known Check(const FolderKey& folder, std::string_view name) const {
+        if (m_folders.empty()) return Known::kUnknown;  // the common case, without a lookup
+        auto it = m_folders.find(folder);
+        if (it == m_folders.end()) return Known::kUnknown;
+        return it->second.count(std::string(name)) ? Known::kHeld : Known::kNotHeld;
+    }
     // A line put the name in the folder, or took it out.
-    void Add(int wd, std::string_view name);
-    void Remove(int wd, std::string_view name);
+    void Add(const FolderKey& folder, std::string_view name) {
+        auto it = m_folders.find(folder);
+        if (it != m_folders.end()) it->second.emplace(name);
+    }
+    void Remove(const FolderKey& folder, std::string_view name) {
+        auto it = m_folders.find(folder);
+        if (it != m_folders.end()) it->second.erase(std::string(name));
+    }
     // The queue was read to its end: every event the listings may have seen
     // already has come.
     void CloseAll() { m_folders.clear(); }
     bool Empty() const { return m_folders.empty(); }
 
   private:
-    std::unordered_map<int, std::unordered_set<std::string>> m_folders;
+    std::unordered_map<FolderKey, std::unordered_set<std::string>> m_folders;
 };
+
+// The inotify source's folders, by watch number.
+using ListingWindows = BasicListingWindows<int>;
 
 }  // namespace posix
