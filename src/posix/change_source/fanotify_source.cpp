@@ -37,6 +37,7 @@ constexpr int kContentTickMs = 100;
 // that names it (its own removal or rename, which carries its handle).
 constexpr auto kHoldTime = std::chrono::milliseconds(500);
 constexpr int kHoldTickMs = 50;
+constexpr size_t kMaxUnnamed = 4096;
 
 // The fsid part of a key, which tells the file system.
 std::string FsidOf(std::string_view key) {
@@ -154,6 +155,7 @@ bool FanotifySource::Start() {
         return false;
     }
     TakeMountTable(true);
+    if (m_root != "/" && m_recursive && m_rootIsDir) LearnTree(m_realRoot, m_rootKey);
     if (!m_refused.empty()) {
         std::string names;
         for (const std::string& point : m_refused) names += (names.empty() ? "" : ", ") + point;
@@ -212,6 +214,38 @@ bool FanotifySource::BindWithin(const std::string& key, const std::string& point
     if (!folder || !bound) return false;
     m_binds.push_back(Bind{*folder, *bound});
     return true;
+}
+
+// Learns every folder below top, so that a folder removed before its events
+// are read can still be named: a watch of one folder knows all of its own.
+void FanotifySource::LearnTree(const std::string& top, const std::string& topKey) {
+    if (topKey.empty()) return;
+    if (!m_folders.Knows(topKey)) m_folders.AnchorLookedUp(topKey, top);
+    std::vector<std::pair<std::string, std::string>> stack{{top, topKey}};
+    while (!stack.empty()) {
+        const auto [path, key] = std::move(stack.back());
+        stack.pop_back();
+        DIR* dir = opendir(path.c_str());
+        if (!dir) continue;
+        while (const struct dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == ".." ||
+                (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)) {
+                continue;
+            }
+            const std::string child = JoinPath(path, name);
+            struct stat info;
+            if (entry->d_type == DT_UNKNOWN &&
+                (lstat(child.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+                continue;
+            }
+            const std::string childKey = KeyOfPath(child);
+            if (childKey.empty()) continue;
+            if (!m_folders.Knows(childKey)) m_folders.Place(childKey, key, name);
+            stack.emplace_back(child, childKey);
+        }
+        closedir(dir);
+    }
 }
 
 // Reads the mount table again and marks what is newly mounted at the root
@@ -375,6 +409,12 @@ void FanotifySource::Learn(const Event& event) {
 void FanotifySource::HandlePending(ContentTracker::Clock::time_point now) {
     while (!m_pending.empty()) {
         if (!Handle(m_pending.front())) {
+            // Below a folder every folder is known from the start, so one
+            // that cannot be named lies elsewhere on the file system.
+            if (m_root != "/" && m_recursive) {
+                m_pending.pop_front();
+                continue;
+            }
             if (now - m_pending.front().read < kHoldTime) return;
             GiveUp(m_pending.front());
         }
@@ -398,6 +438,7 @@ std::optional<std::string> FanotifySource::FolderPath(const std::string& key) {
 // from being unmounted.
 std::optional<std::string> FanotifySource::LookUp(const std::string& key) {
     auto fileSystem = m_fileSystems.find(FsidOf(key));
+    if (m_unnamed.size() > kMaxUnnamed) m_unnamed.clear();  // they are only spared lookups
     if (fileSystem == m_fileSystems.end() || key.size() < kFsidSize + sizeof(struct file_handle)) {
         m_unnamed.insert(key);
         return std::nullopt;
@@ -653,6 +694,9 @@ void FanotifySource::Overflowed() {
     m_lastRename = LastRename();
     m_folders.ForgetLearnt();
     TakeMountTable(true);
+    // A watch of a folder knows every folder below it; after the map was
+    // forgotten it learns them again, or their events would be dropped.
+    if (m_root != "/" && m_recursive && m_rootIsDir) LearnTree(m_realRoot, m_rootKey);
     Emit(SHCNE_UPDATEDIR, m_root);
 }
 

@@ -77,6 +77,7 @@ class FanotifySource : public ChangeSource {
     std::optional<std::string> LookUp(const std::string& key);
     std::optional<std::string> Within(const std::string& path) const;
     bool MarkFileSystem(const std::string& path, const std::string& point);
+    void LearnTree(const std::string& top, const std::string& topKey);
     void TakeMountTable(bool quiet);
     void WatchThroughInotify(const std::string& point);
     void OnMountsChanged();
