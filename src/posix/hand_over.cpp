@@ -1,5 +1,7 @@
 #include "hand_over.h"
 
+#include <errno.h>
+#include <poll.h>
 #include <stdint.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -63,6 +65,31 @@ void HandOver::TakeDrained() {
 
 size_t HandOverBytes(size_t path1Size, size_t path2Size) {
     return kLineCost + path1Size + path2Size;
+}
+
+}  // namespace posix
+
+namespace posix {
+
+SourceWake WaitForSource(int queueFd, int wakeFd, int mountsFd, int timeoutMs) {
+    HandOver& handOver = HandOver::Instance();
+    const bool held = handOver.Full();
+    // The mount table reads as changed (POLLPRI) after a mount or an unmount.
+    struct pollfd fds[4] = {{held ? -1 : queueFd, POLLIN, 0},
+                            {wakeFd, POLLIN, 0},
+                            {mountsFd, POLLPRI, 0},
+                            {held ? handOver.DrainedFd() : -1, POLLIN, 0}};
+    const int ready = poll(fds, 4, timeoutMs);
+    SourceWake wake;
+    if ((ready < 0 && errno != EINTR) || fds[1].revents) {
+        wake.stop = true;
+        return wake;
+    }
+    if (fds[3].revents) handOver.TakeDrained();
+    wake.events = ready > 0 && (fds[0].revents & POLLIN);
+    wake.mounts = ready > 0 && (fds[2].revents & (POLLPRI | POLLERR));
+    wake.timedOut = ready == 0;
+    return wake;
 }
 
 }  // namespace posix

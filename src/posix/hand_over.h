@@ -42,3 +42,21 @@ class HandOver {
 size_t HandOverBytes(size_t path1Size, size_t path2Size);
 
 }  // namespace posix
+
+namespace posix {
+
+// What one wait of a change source's thread found.
+struct SourceWake {
+    bool stop = false;    // asked to stop, or the wait failed
+    bool events = false;  // the kernel's queue has events to read
+    bool mounts = false;  // the mount table changed
+    bool timedOut = false;
+};
+
+// Waits on a change source's kernel queue, its wake-up and the mount table
+// (a negative descriptor is left out). While the hand-over is full the
+// queue is not waited on but the hand-over's draining is, so the kernel's
+// queue fills and overflows rather than the process's memory.
+SourceWake WaitForSource(int queueFd, int wakeFd, int mountsFd, int timeoutMs);
+
+}  // namespace posix

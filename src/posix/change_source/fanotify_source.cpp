@@ -317,7 +317,6 @@ void FanotifySource::OnMountsChanged() {
 // While the hand-over to the message loop is full, the kernel's queue is
 // not read, as in the inotify source; its overflow is told as usual.
 void FanotifySource::Run() {
-    HandOver& handOver = HandOver::Instance();
     for (;;) {
         int timeout = -1;
         if (!m_pending.empty()) {
@@ -325,21 +324,14 @@ void FanotifySource::Run() {
         } else if (m_contents.Waiting()) {
             timeout = kContentTickMs;
         }
-        const bool held = handOver.Full();
-        struct pollfd fds[4] = {{held ? -1 : m_fanotifyFd, POLLIN, 0},
-                                {m_wakeFd, POLLIN, 0},
-                                {m_mountsFd, POLLPRI, 0},
-                                {held ? handOver.DrainedFd() : -1, POLLIN, 0}};
-        const int ready = poll(fds, 4, timeout);
-        if (ready < 0 && errno != EINTR) return;
-        if (fds[1].revents) return;
-        if (fds[3].revents) handOver.TakeDrained();
-        if (ready > 0 && (fds[0].revents & POLLIN) && !Drain()) return;
+        const SourceWake wake = WaitForSource(m_fanotifyFd, m_wakeFd, m_mountsFd, timeout);
+        if (wake.stop) return;
+        if (wake.events && !Drain()) return;
         HandlePending(ContentTracker::Clock::now());
         // A listing made just now is reconciled with the events queued
         // meanwhile before its window closes.
-        if (!m_windows.Empty() && !handOver.Full() && !Drain()) return;
-        if (ready > 0 && (fds[2].revents & (POLLPRI | POLLERR))) OnMountsChanged();
+        if (!m_windows.Empty() && !HandOver::Instance().Full() && !Drain()) return;
+        if (wake.mounts) OnMountsChanged();
         ReportDueContents();
     }
 }

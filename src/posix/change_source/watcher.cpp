@@ -169,7 +169,6 @@ void Watcher::Stop() {
 // not read; the loop's draining wakes the thread. Should the kernel's queue
 // overflow meanwhile, its overflow event is read and told as usual.
 void Watcher::Run() {
-    HandOver& handOver = HandOver::Instance();
     for (;;) {
         int timeout = -1;
         if (m_pairer.HasPending()) {
@@ -177,23 +176,14 @@ void Watcher::Run() {
         } else if (m_contents.Waiting()) {
             timeout = kContentTickMs;
         }
-        const bool held = handOver.Full();
-        // The mount table reads as changed (POLLPRI) after a mount or an
-        // unmount; a negative descriptor is left alone by poll.
-        struct pollfd fds[4] = {{held ? -1 : m_inotifyFd, POLLIN, 0},
-                                {m_wakeFd, POLLIN, 0},
-                                {m_mountsFd, POLLPRI, 0},
-                                {held ? handOver.DrainedFd() : -1, POLLIN, 0}};
-        const int ready = poll(fds, 4, timeout);
-        if (ready < 0 && errno != EINTR) return;
-        if (fds[1].revents) return;
-        if (fds[3].revents) handOver.TakeDrained();
-        if (ready > 0 && (fds[0].revents & POLLIN)) {
+        const SourceWake wake = WaitForSource(m_inotifyFd, m_wakeFd, m_mountsFd, timeout);
+        if (wake.stop) return;
+        if (wake.events) {
             if (!Drain()) return;
-        } else if (ready == 0 && m_pairer.HasPending()) {
+        } else if (wake.timedOut && m_pairer.HasPending()) {
             FlushUnpaired(m_pairer.TakeAll());
         }
-        if (ready > 0 && (fds[2].revents & (POLLPRI | POLLERR))) OnMountsChanged();
+        if (wake.mounts) OnMountsChanged();
         ReportDueContents();
     }
 }
