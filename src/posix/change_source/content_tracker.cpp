@@ -3,13 +3,11 @@
 namespace posix {
 
 void ContentTracker::Created(const std::string& path, Time now) {
-    m_fresh[path] = now;
-    m_freshOrder.emplace_back(now, path);
+    m_fresh.Created(path, now);
 }
 
 bool ContentTracker::IsFresh(const std::string& path, Time now) const {
-    auto it = m_fresh.find(path);
-    return it != m_fresh.end() && now - it->second < kFreshAge;
+    return m_fresh.IsFresh(path, now);
 }
 
 void ContentTracker::Modified(const std::string& path, Time now) {
@@ -18,12 +16,12 @@ void ContentTracker::Modified(const std::string& path, Time now) {
 }
 
 bool ContentTracker::Closed(const std::string& path) {
-    m_fresh.erase(path);
+    m_fresh.Forget(path);
     return m_dirty.erase(path) > 0;
 }
 
 void ContentTracker::Forget(const std::string& path) {
-    m_fresh.erase(path);
+    m_fresh.Forget(path);
     Take(path);
 }
 
@@ -64,12 +62,7 @@ void ContentTracker::Put(const Parcel& parcel, const std::string& path) {
 }
 
 std::vector<std::string> ContentTracker::Due(Time now) {
-    while (!m_freshOrder.empty() && now - m_freshOrder.front().first >= kFreshAge) {
-        auto it = m_fresh.find(m_freshOrder.front().second);
-        // A later creation of the same name keeps its own, newer time.
-        if (it != m_fresh.end() && it->second == m_freshOrder.front().first) m_fresh.erase(it);
-        m_freshOrder.pop_front();
-    }
+    m_fresh.Expire(now);
     std::vector<std::string> due;
     for (auto it = m_dirty.begin(); it != m_dirty.end();) {
         if (now - it->second.since >= kOpenReportAge &&

@@ -5,10 +5,11 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "fresh_files.h"
 
 namespace posix {
 
@@ -50,15 +51,12 @@ class ContentTracker {
     // Files still open whose change is due now; they count as reported.
     std::vector<std::string> Due(Time now);
     // Whether anything waits on time, so the caller knows to wake up.
-    bool Waiting() const { return !m_dirty.empty() || !m_fresh.empty(); }
+    bool Waiting() const { return !m_dirty.empty() || !m_fresh.Empty(); }
 
   private:
     // Files written since they were last reported.
     std::unordered_map<std::string, Dirty> m_dirty;
-    // Files created lately, with the time, and the same in order of
-    // creation, so they expire from the front without a walk over all.
-    std::unordered_map<std::string, Time> m_fresh;
-    std::deque<std::pair<Time, std::string>> m_freshOrder;
+    FreshFiles m_fresh{kFreshAge};
 };
 
 }  // namespace posix
