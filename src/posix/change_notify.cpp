@@ -22,35 +22,43 @@ std::mutex s_lock;
 std::map<ULONG, std::unique_ptr<posix::ChangeSource>> s_watchers;
 ULONG s_lastId;
 
-size_t PairBytes(ITEMIDLIST* const* pair) {
-    const size_t size1 = pair[0] ? posix::ItemListPath(pair[0]).size() : 0;
-    const size_t size2 = pair[1] ? posix::ItemListPath(pair[1]).size() : 0;
-    return posix::HandOverBytes(size1, size2);
-}
+// A line's block: the pair of item lists that wParam addresses, what the
+// hand-over counts it as, then the first list, then the second, each where
+// malloc's alignment allows. One allocation per line.
+struct PairBlock {
+    ITEMIDLIST* pair[2];
+    size_t bytes;
+};
 
-// wParam addresses the pair of item lists, which share one block with it.
-// The block is freed once the window procedure has returned, or when the
-// message is dropped; either way the line has left the hand-over.
+// The block is handed back once the window procedure has returned, or when
+// the message is dropped; either way the line has left the hand-over.
 void ReleasePair(WPARAM wParam) {
-    ITEMIDLIST** pair = reinterpret_cast<ITEMIDLIST**>(wParam);
-    posix::HandOver::Instance().Remove(PairBytes(pair));
-    free(pair);
+    PairBlock* block = reinterpret_cast<PairBlock*>(wParam);
+    posix::HandOver::Instance().Remove(block->bytes);
+    posix::HandOver::Instance().Return(block);
 }
 
-// One allocation per line: the pair, then the first list, then the second,
-// each where malloc's alignment allows.
-ITEMIDLIST** NewPair(const std::string& path1, const std::string* path2) {
+PairBlock* NewPair(const std::string& path1, const std::string* path2) {
     constexpr size_t kAlign = alignof(std::max_align_t);
     auto aligned = [](size_t size) { return (size + kAlign - 1) / kAlign * kAlign; };
-    const size_t head = aligned(2 * sizeof(ITEMIDLIST*));
+    const size_t head = aligned(sizeof(PairBlock));
     const size_t first = aligned(posix::ItemListSize(path1));
     const size_t second = path2 ? posix::ItemListSize(*path2) : 0;
-    char* block = static_cast<char*>(malloc(head + first + second));
-    if (!block) return nullptr;
-    ITEMIDLIST** pair = reinterpret_cast<ITEMIDLIST**>(block);
-    pair[0] = posix::PlaceItemList(block + head, path1);
-    pair[1] = path2 ? posix::PlaceItemList(block + head + first, *path2) : nullptr;
-    return pair;
+    char* memory = static_cast<char*>(malloc(head + first + second));
+    if (!memory) return nullptr;
+    PairBlock* block = reinterpret_cast<PairBlock*>(memory);
+    block->pair[0] = posix::PlaceItemList(memory + head, path1);
+    block->pair[1] = path2 ? posix::PlaceItemList(memory + head + first, *path2) : nullptr;
+    block->bytes = posix::HandOverBytes(path1.size(), path2 ? path2->size() : 0);
+    return block;
+}
+
+// Blocks handed back are freed on the posting thread now and then, so a
+// long drain of the kernel's queue keeps no more of them than a moment's.
+void FreeReturnedNowAndThen() {
+    constexpr unsigned kPostsBetween = 64;
+    thread_local unsigned s_posts = 0;
+    if (++s_posts % kPostsBetween == 0) posix::HandOver::Instance().FreeReturned();
 }
 
 // Whether the change is one the tool does not print: a path too long for a
@@ -64,10 +72,12 @@ bool LeftOut(LONG event, const std::string& path1, const std::string* path2) {
 posix::ChangeSource::Sink PostTo(HWND hwnd, UINT msg, ULONG id) {
     return [hwnd, msg, id](LONG event, const std::string& path1, const std::string* path2) {
         if (LeftOut(event, path1, path2)) return;
-        ITEMIDLIST** pair = NewPair(path1, path2);
-        if (!pair) return;
-        posix::HandOver::Instance().Add(PairBytes(pair));
-        posix::PostOwnedMessage(hwnd, msg, reinterpret_cast<WPARAM>(pair), event, ReleasePair, id);
+        FreeReturnedNowAndThen();
+        PairBlock* block = NewPair(path1, path2);
+        if (!block) return;
+        posix::HandOver::Instance().Add(block->bytes);
+        posix::PostOwnedMessage(hwnd, msg, reinterpret_cast<WPARAM>(block->pair), event,
+                                ReleasePair, id);
     };
 }
 

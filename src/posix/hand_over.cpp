@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 
 namespace posix {
 namespace {
@@ -17,6 +18,10 @@ constexpr size_t kLineCost = 160;
 
 std::atomic<size_t> s_bytes{0};
 std::atomic<bool> s_waiting{false};
+// Blocks handed back, each linked to the next through its first word. Only
+// ever emptied whole, so a push cannot meet a block taken and pushed again.
+std::atomic<void*> s_returned{nullptr};
+std::atomic<int> s_atWork{0};
 
 }  // namespace
 
@@ -43,6 +48,23 @@ void HandOver::Remove(size_t bytes) {
     }
 }
 
+void HandOver::Return(void* block) {
+    void* head = s_returned.load(std::memory_order_relaxed);
+    do {
+        *static_cast<void**>(block) = head;
+    } while (!s_returned.compare_exchange_weak(head, block, std::memory_order_release,
+                                               std::memory_order_relaxed));
+}
+
+void HandOver::FreeReturned() {
+    void* block = s_returned.exchange(nullptr, std::memory_order_acquire);
+    while (block) {
+        void* next = *static_cast<void**>(block);
+        free(block);
+        block = next;
+    }
+}
+
 bool HandOver::Full() {
     if (s_bytes.load() < kBound) return false;
     s_waiting.store(true);
@@ -63,6 +85,18 @@ void HandOver::TakeDrained() {
     }
 }
 
+SourceAtWork::SourceAtWork(bool several) : m_counted(several) {
+    if (m_counted) s_atWork.fetch_add(1, std::memory_order_relaxed);
+}
+
+SourceAtWork::~SourceAtWork() {
+    if (m_counted) s_atWork.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool SourcesAtWork() {
+    return s_atWork.load(std::memory_order_relaxed) > 0;
+}
+
 size_t HandOverBytes(size_t path1Size, size_t path2Size) {
     return kLineCost + path1Size + path2Size;
 }
@@ -73,6 +107,7 @@ namespace posix {
 
 SourceWake WaitForSource(int queueFd, int wakeFd, int mountsFd, int timeoutMs) {
     HandOver& handOver = HandOver::Instance();
+    handOver.FreeReturned();
     const bool held = handOver.Full();
     // The mount table reads as changed (POLLPRI) after a mount or an unmount.
     struct pollfd fds[4] = {{held ? -1 : queueFd, POLLIN, 0},

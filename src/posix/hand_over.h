@@ -20,6 +20,12 @@ class HandOver {
     void Add(size_t bytes);
     void Remove(size_t bytes);
 
+    // A line's block, which the loop is done with, is handed back to be
+    // freed on a source's thread (FreeReturned): freed where it was made, it
+    // takes no allocator lock that the two threads would take in turn.
+    void Return(void* block);
+    void FreeReturned();
+
     // True past the bound: the caller then reads no more from the kernel
     // until DrainedFd() is readable. False also when the loop has drained it
     // meanwhile, so no wake-up is missed.
@@ -37,6 +43,21 @@ class HandOver {
     HandOver();
     int m_drainedFd;
 };
+
+// Marks a source's thread at work on a read of several events: more lines
+// are on their way. The loop, finding nothing queued meanwhile, waits a
+// moment for the next instead of going to sleep only to be woken for it.
+class SourceAtWork {
+  public:
+    explicit SourceAtWork(bool several);
+    ~SourceAtWork();
+    SourceAtWork(const SourceAtWork&) = delete;
+    SourceAtWork& operator=(const SourceAtWork&) = delete;
+
+  private:
+    const bool m_counted;
+};
+bool SourcesAtWork();
 
 // What one posted line is counted as: its paths and what carrying them costs.
 size_t HandOverBytes(size_t path1Size, size_t path2Size);

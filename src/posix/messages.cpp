@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dialog_manager.h"
+#include "hand_over.h"
 #include "standard_output.h"
 
 namespace {
@@ -53,7 +54,7 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
     // Lines held back while more messages were queued go out before the
     // thread could wait: nothing known stays unwritten while the tool idles.
     std::vector<posix::QueuedMessage> undispatched;
-    posix::CurrentQueue()->Take(lpMsg, &undispatched, posix::WriteHeldOutput);
+    posix::CurrentQueue()->Take(lpMsg, &undispatched, posix::WriteHeldOutput, posix::SourcesAtWork);
     posix::ReleasePayloads(undispatched);
     return lpMsg->message == WM_QUIT ? FALSE : TRUE;
 }
@@ -72,13 +73,13 @@ LRESULT WINAPI DispatchMessageA(const MSG* lpMsg) {
     bool dropped = false;
     const bool owned = posix::CurrentQueue()->ClaimTaken(*lpMsg, &taken, &dropped);
     LRESULT result = 0;
-    const std::shared_ptr<posix::Window> window = posix::LookUpWindow(lpMsg->hwnd);
+    const std::shared_ptr<posix::Window> window = posix::LookUpWindowAgain(lpMsg->hwnd);
     if (!dropped && window && window->owner == posix::CurrentQueue()) {
         posix::SetDispatching(true);
         result = posix::CallDialogProcedure(*window, lpMsg->message, lpMsg->wParam, lpMsg->lParam);
         posix::SetDispatching(false);
     }
-    if (owned) posix::ReleasePayloads({taken});
+    if (owned && taken.release) taken.release(taken.msg.wParam);
     return result;
 }
 

@@ -1,13 +1,23 @@
 #include "thread_queue.h"
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <unordered_map>
 
 #include "window_registry.h"
 
 namespace posix {
 namespace {
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 bool SameMessage(const MSG& a, const MSG& b) {
     return a.hwnd == b.hwnd && a.message == b.message && a.wParam == b.wParam &&
@@ -68,18 +78,51 @@ void ReleasePayloads(const std::vector<QueuedMessage>& messages) {
     }
 }
 
+// Made on the owner's thread, which is the one steered later.
+ThreadQueue::ThreadQueue(DWORD threadId) : m_threadId(threadId), m_ownerTid(gettid()) {
+    m_canSteer = sched_getaffinity(0, sizeof m_ownerCpus, &m_ownerCpus) == 0;
+}
+
+// A sleeping owner woken by a post is made to run on the poster's core, next
+// to the message it takes: on a machine whose idle cores are slow to wake,
+// as a virtual machine's are, that spares a core's wake-up on the way from
+// an event to its line. The owner lets go of the steering once awake.
+void ThreadQueue::SteerOwnerHere() {
+    const int cpu = sched_getcpu();
+    if (!m_canSteer || cpu < 0 || cpu >= CPU_SETSIZE || !CPU_ISSET(cpu, &m_ownerCpus)) return;
+    cpu_set_t here;
+    CPU_ZERO(&here);
+    CPU_SET(cpu, &here);
+    if (sched_setaffinity(m_ownerTid, sizeof here, &here) == 0) {
+        m_steered.store(true, std::memory_order_release);
+    }
+}
+
+void ThreadQueue::LetGoOfSteering() {
+    if (m_steered.load(std::memory_order_relaxed) && m_steered.exchange(false)) {
+        sched_setaffinity(0, sizeof m_ownerCpus, &m_ownerCpus);
+    }
+}
+
 // The owner waits only on an empty queue, so only the post that fills an
 // empty queue needs to wake it; later posts cost no system call.
 bool ThreadQueue::Post(const QueuedMessage& message) {
-    bool wasEmpty;
+    bool wake;
+    bool (*soon)() = nullptr;
     {
-        std::lock_guard<std::mutex> hold(m_lock);
+        std::lock_guard<SpinningMutex> hold(m_lock);
         if (m_ended) return false;
-        wasEmpty = m_messages.empty();
+        wake = m_messages.empty() && m_sleeping;
+        soon = m_soon;
         m_messages.push_back(message);
         m_queued.store(m_messages.size(), std::memory_order_relaxed);
     }
-    if (wasEmpty) m_posted.notify_one();
+    if (wake) {
+        // A poster with more on the way lets the owner wake where it is: the
+        // two then run side by side.
+        if (!(soon && soon())) SteerOwnerHere();
+        m_posted.notify_one();
+    }
     return true;
 }
 
@@ -91,25 +134,45 @@ bool ThreadQueue::HasMessages() {
 
 void ThreadQueue::PostQuit(int exitCode) {
     {
-        std::lock_guard<std::mutex> hold(m_lock);
+        std::lock_guard<SpinningMutex> hold(m_lock);
         m_quit = true;
         m_exitCode = exitCode;
     }
     m_posted.notify_one();
 }
 
+// A sleep and a wake-up cost more than the few microseconds in which a busy
+// poster's next message arrives.
+void ThreadQueue::AwaitSoon(bool (*soon)()) {
+    constexpr auto kLongest = std::chrono::microseconds(50);
+    constexpr int kLooksBetweenClockReads = 64;
+    const auto start = std::chrono::steady_clock::now();
+    while (!HasMessages() && soon()) {
+        for (int i = 0; i < kLooksBetweenClockReads && !HasMessages(); ++i) CpuRelax();
+        if (std::chrono::steady_clock::now() - start > kLongest) return;
+    }
+}
+
 // Emptiness is judged under the lock, so no message dropped by another
 // thread meanwhile can make the owner wait without running beforeWaiting.
-void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*beforeWaiting)()) {
-    std::unique_lock<std::mutex> hold(m_lock);
-    if (m_holding) unclaimed->push_back(m_held);
-    m_holding = false;
-    if (beforeWaiting && m_messages.empty() && !m_quit) {
+void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*beforeWaiting)(),
+                       bool (*soon)()) {
+    // Let go of only now, once the message it was steered for is handled.
+    LetGoOfSteering();
+    std::unique_lock<SpinningMutex> hold(m_lock);
+    if (m_heldState.exchange(kNothingHeld) != kNothingHeld) unclaimed->push_back(m_held);
+    if (m_messages.empty() && !m_quit && (beforeWaiting || soon)) {
         hold.unlock();
-        beforeWaiting();
+        if (beforeWaiting) beforeWaiting();
+        if (soon) AwaitSoon(soon);
         hold.lock();
     }
-    m_posted.wait(hold, [this] { return !m_messages.empty() || m_quit; });
+    if (m_messages.empty() && !m_quit) {
+        m_sleeping = true;
+        m_soon = soon;
+        m_posted.wait(hold, [this] { return !m_messages.empty() || m_quit; });
+        m_sleeping = false;
+    }
     if (m_messages.empty()) {
         m_quit = false;
         *out = MSG{};
@@ -121,25 +184,23 @@ void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*b
     *out = next.msg;
     if (next.owned) {
         m_held = next;
-        m_holding = true;
-        m_heldDropped = false;
+        m_heldState.store(kHeld, std::memory_order_release);
     }
     m_messages.pop_front();
     m_queued.store(m_messages.size(), std::memory_order_relaxed);
 }
 
 bool ThreadQueue::ClaimTaken(const MSG& msg, QueuedMessage* taken, bool* dropped) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (!m_holding || !SameMessage(m_held.msg, msg)) return false;
+    if (m_heldState.load(std::memory_order_acquire) == kNothingHeld) return false;
+    if (!SameMessage(m_held.msg, msg)) return false;
     *taken = m_held;
-    *dropped = m_heldDropped;
-    m_holding = false;
+    *dropped = m_heldState.exchange(kNothingHeld) == kHeldDropped;
     return true;
 }
 
 template <typename Predicate>
 void ThreadQueue::RemoveIf(Predicate matches, std::vector<QueuedMessage>* removed) {
-    std::lock_guard<std::mutex> hold(m_lock);
+    std::lock_guard<SpinningMutex> hold(m_lock);
     auto kept = std::stable_partition(m_messages.begin(), m_messages.end(),
                                       [&](const QueuedMessage& m) { return !matches(m); });
     removed->insert(removed->end(), kept, m_messages.end());
@@ -153,18 +214,18 @@ void ThreadQueue::RemoveForWindow(HWND hwnd, std::vector<QueuedMessage>* removed
 
 void ThreadQueue::DropTag(ULONG tag, std::vector<QueuedMessage>* removed) {
     RemoveIf([tag](const QueuedMessage& m) { return m.owned && m.tag == tag; }, removed);
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (m_holding && m_held.tag == tag) m_heldDropped = true;
+    std::lock_guard<SpinningMutex> hold(m_lock);
+    int held = kHeld;
+    if (m_held.tag == tag) m_heldState.compare_exchange_strong(held, kHeldDropped);
 }
 
 void ThreadQueue::End(std::vector<QueuedMessage>* removed) {
-    std::lock_guard<std::mutex> hold(m_lock);
+    std::lock_guard<SpinningMutex> hold(m_lock);
     m_ended = true;
     removed->insert(removed->end(), m_messages.begin(), m_messages.end());
     m_messages.clear();
     m_queued.store(0, std::memory_order_relaxed);
-    if (m_holding) removed->push_back(m_held);
-    m_holding = false;
+    if (m_heldState.exchange(kNothingHeld) != kNothingHeld) removed->push_back(m_held);
 }
 
 const std::shared_ptr<ThreadQueue>& CurrentQueue() {

@@ -5,16 +5,18 @@
 // queued then is released, and the thread's windows are retired.
 #pragma once
 
+#include <sched.h>
+#include <sys/types.h>
 #include <windows.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "messages.h"
+#include "spinning_mutex.h"
 
 namespace posix {
 
@@ -32,7 +34,7 @@ void ReleasePayloads(const std::vector<QueuedMessage>& messages);
 
 class ThreadQueue {
   public:
-    explicit ThreadQueue(DWORD threadId) : m_threadId(threadId) {}
+    explicit ThreadQueue(DWORD threadId);
     DWORD ThreadId() const { return m_threadId; }
 
     // Appends the message; false, queueing nothing, once the thread ended.
@@ -47,8 +49,11 @@ class ThreadQueue {
     // Owner only. Blocks until a message is there and copies it to out. An
     // owned message stays in hand until ClaimTaken; one that was taken
     // before and never claimed is moved to unclaimed for release. When the
-    // queue is empty, beforeWaiting (if set) runs first, without the lock.
-    void Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*beforeWaiting)() = nullptr);
+    // queue is empty, beforeWaiting (if set) runs first, without the lock;
+    // then, while soon() says a message is on its way, the owner looks for
+    // it for a few microseconds before it sleeps.
+    void Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*beforeWaiting)() = nullptr,
+              bool (*soon)() = nullptr);
 
     // Owner only. Hands over the message in hand when it is msg; dropped
     // tells whether DropTaggedMessages retired it meanwhile.
@@ -65,20 +70,33 @@ class ThreadQueue {
     void End(std::vector<QueuedMessage>* removed);
 
   private:
+    void AwaitSoon(bool (*soon)());
+    void SteerOwnerHere();
+    void LetGoOfSteering();
     template <typename Predicate>
     void RemoveIf(Predicate matches, std::vector<QueuedMessage>* removed);
 
     const DWORD m_threadId;
-    std::mutex m_lock;
-    std::condition_variable m_posted;
+    SpinningMutex m_lock;
+    SpinningCondition m_posted;
     std::deque<QueuedMessage> m_messages;
     std::atomic<size_t> m_queued{0};  // m_messages.size(), for HasMessages
     bool m_quit = false;
     int m_exitCode = 0;
     bool m_ended = false;
-    bool m_holding = false;
-    bool m_heldDropped = false;
+    // The owned message in hand, between Take and ClaimTaken. Only the owner
+    // writes m_held, under the lock; the state is what DropTag may change
+    // from another thread, so the owner claims it without the lock.
+    enum HeldState { kNothingHeld, kHeld, kHeldDropped };
+    std::atomic<int> m_heldState{kNothingHeld};
     QueuedMessage m_held{};
+    // The owner sleeps (under the lock), and can be steered (thread_queue.cpp).
+    bool m_sleeping = false;
+    const pid_t m_ownerTid;
+    cpu_set_t m_ownerCpus;
+    bool m_canSteer = false;
+    bool (*m_soon)() = nullptr;  // as the owner last gave it to Take
+    std::atomic<bool> m_steered{false};
 };
 
 // The calling thread's queue, made on first use.

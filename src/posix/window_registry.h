@@ -26,6 +26,10 @@ std::shared_ptr<Window> AddWindow(DLGPROC procedure);
 // The live window with this handle, or null.
 std::shared_ptr<Window> LookUpWindow(HWND hwnd);
 
+// The same, remembered by the calling thread until a window is retired: the
+// reference lasts until the thread's next look-up.
+const std::shared_ptr<Window>& LookUpWindowAgain(HWND hwnd);
+
 // Retires the handle; later look-ups fail.
 void RemoveWindow(HWND hwnd);
 

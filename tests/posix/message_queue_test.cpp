@@ -1,9 +1,11 @@
 // The per-thread message queues: posting from any thread, delivery in order,
 // WM_QUIT, and the targets that a post cannot reach.
+#include <sched.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <mutex>
 #include <set>
@@ -170,6 +172,60 @@ TEST(MessageQueueTest, AMessageForAWindowDestroyedMeanwhileIsNotDelivered) {
         EXPECT_EQ(GetMessageA(&next, nullptr, 0, 0), FALSE) << "message " << next.message;
     });
     EXPECT_TRUE(TakeDelivered().empty());
+}
+
+// A poster remembers the window it posted to last; a window destroyed or
+// retired since must still refuse its posts.
+TEST(MessageQueueTest, APosterThatReachedAWindowCannotReachItOnceItIsGone) {
+    for (const bool byThreadEnd : {false, true}) {
+        SCOPED_TRACE(byThreadEnd ? "its thread ended" : "destroyed");
+        std::promise<HWND> made;
+        std::promise<void> posted;
+        std::thread owner([&] {
+            const HWND window = NewWindow();
+            made.set_value(window);
+            posted.get_future().wait();
+            if (!byThreadEnd) DestroyWindow(window);
+        });
+        const HWND window = made.get_future().get();
+        EXPECT_EQ(PostMessageW(window, WM_USER, 0, 0), TRUE);
+        posted.set_value();
+        owner.join();
+        EXPECT_EQ(PostMessageW(window, WM_USER, 0, 0), FALSE);
+    }
+}
+
+// A sleeping owner woken by a post may be moved next to its poster for the
+// wake-up; once it waits again, it has the processors it was allowed before.
+TEST(MessageQueueTest, AnOwnerWokenByPostsKeepsItsProcessors) {
+    cpu_set_t before;
+    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+    TakeDelivered();
+    OnNewThread([&] {
+        const HWND window = NewWindow();
+        constexpr int kPosts = 20;
+        std::thread poster([window] {
+            for (int i = 0; i < kPosts; ++i) {
+                // Long enough for the owner to be asleep when the post comes.
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                PostMessageW(window, WM_USER, i, 0);
+            }
+        });
+        for (int i = 0; i < kPosts; ++i) {
+            MSG msg;
+            ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
+            DispatchMessageA(&msg);
+        }
+        poster.join();
+        PostQuitMessage(0);
+        MSG quit;
+        EXPECT_EQ(GetMessageA(&quit, nullptr, 0, 0), FALSE);
+        cpu_set_t now;
+        ASSERT_EQ(sched_getaffinity(0, sizeof now, &now), 0);
+        EXPECT_TRUE(CPU_EQUAL(&now, &before));
+        DestroyWindow(window);
+    });
+    EXPECT_EQ(TakeDelivered().size(), 20u);
 }
 
 TEST(MessageQueueTest, ThreadIdsAreUniqueAndStable) {
