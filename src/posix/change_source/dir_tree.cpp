@@ -59,6 +59,15 @@ std::vector<DirNode*> DirTree::Owners(int wd) const {
     return owners;
 }
 
+DirNode* DirTree::OwnerNotIn(int wd, const std::vector<const DirNode*>& done) const {
+    auto it = m_byWd.find(wd);
+    if (it == m_byWd.end()) return nullptr;
+    for (DirNode* node : it->second) {
+        if (InTree(node) && std::find(done.begin(), done.end(), node) == done.end()) return node;
+    }
+    return nullptr;
+}
+
 DirNode* DirTree::Find(int wd) const {
     auto it = m_byWd.find(wd);
     if (it == m_byWd.end()) return nullptr;
@@ -201,11 +210,17 @@ std::string DirTree::PathOf(const DirNode* node) const {
     return PathOf(node, std::string_view());
 }
 
+std::string DirTree::PathOf(const DirNode* node, std::string_view name) const {
+    std::string path;
+    PathOf(node, name, &path);
+    return path;
+}
+
 // Built without recursion, so a tree of any depth has a path, and without a
 // list of the names on the way: one pass up sums the length, a second fills
 // the path in from its end. Names below the root never hold a slash; the
 // root's own trailing slash ("/") is the first separator.
-std::string DirTree::PathOf(const DirNode* node, std::string_view name) const {
+void DirTree::PathOf(const DirNode* node, std::string_view name, std::string* path) const {
     const DirNode* top = node;
     size_t size = name.empty() ? 0 : name.size() + 1;
     for (; top->parent; top = top->parent) {
@@ -215,18 +230,17 @@ std::string DirTree::PathOf(const DirNode* node, std::string_view name) const {
     const bool rootEndsInSlash = !root.empty() && root.back() == '/';
     if (size > 0 && rootEndsInSlash) --size;
     size += root.size();
-    std::string path(size, '/');
+    path->assign(size, '/');
     size_t end = size;
     auto prepend = [&](std::string_view part) {
         if (part.empty()) return;
         end -= part.size();
-        part.copy(&path[end], part.size());
+        part.copy(&(*path)[end], part.size());
         --end;  // the slash before it, already in place
     };
     prepend(name);
     for (const DirNode* up = node; up->parent; up = up->parent) prepend(up->name);
-    root.copy(&path[0], root.size());
-    return path;
+    root.copy(&(*path)[0], root.size());
 }
 
 }  // namespace posix

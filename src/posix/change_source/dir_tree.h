@@ -47,6 +47,8 @@ class DirTree {
     std::vector<DirNode*> Owners(int wd) const;
     // One of them, or null.
     DirNode* Find(int wd) const;
+    // The first of them that is not among done, or null.
+    DirNode* OwnerNotIn(int wd, const std::vector<const DirNode*>& done) const;
     // Whether any node, in the tree or in mid-move, still holds the watch.
     bool Holds(int wd) const { return m_byWd.count(wd) > 0; }
     // Whether node is in the tree, not in a subtree in mid-move.
@@ -79,6 +81,8 @@ class DirTree {
 
     std::string PathOf(const DirNode* node) const;
     std::string PathOf(const DirNode* node, std::string_view name) const;
+    // The same, written over *path, whose room is kept from call to call.
+    void PathOf(const DirNode* node, std::string_view name, std::string* path) const;
 
     // Every node, parents before children.
     template <typename Visit>

@@ -351,6 +351,7 @@ bool FanotifySource::Drain() {
         m_records.clear();
         ParseFanotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_records);
         const auto now = ContentTracker::Clock::now();
+        const SourceAtWork atWork(m_records.size() > 1);
         for (const FanotifyRecord& record : m_records) Take(record, now);
         HandlePending(now);
         // A full hand-over stops the reading; the rest waits in the kernel.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <malloc.h>
+#include <sched.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -40,6 +41,9 @@ constexpr size_t kListingSize = size_t{64} * 1024;
 constexpr int kPartnerWaitMs = 5;
 constexpr int kContentTickMs = 100;
 constexpr unsigned kMaxWalkThreads = 4;
+
+// Set on a walking thread that has a working folder of its own.
+thread_local bool t_ownWorkingFolder = false;
 // A walk past this many open folders opens the rest by name from its top.
 constexpr size_t kMaxHeldFolders = 32768;
 // Left to the rest of the process (the walk's top, the message loop, stdio).
@@ -200,8 +204,12 @@ bool Watcher::Drain() {
         }
         m_events.clear();
         ParseInotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_events);
-        for (const InotifyEvent& event : m_events) Handle(event);
-        FlushUnpaired(m_pairer.EndOfRead());
+        m_readTime = ContentTracker::Clock::now();
+        {
+            const SourceAtWork atWork(m_events.size() > 1);
+            for (const InotifyEvent& event : m_events) Handle(event);
+            FlushUnpaired(m_pairer.EndOfRead());
+        }
         // A read returns every queued event that fits. With room left for
         // the largest event, the queue was empty, which spares the read that
         // would only say so. After a scan, the queue is read to its end, for
@@ -464,8 +472,10 @@ void Watcher::WatchTree(DirNode* top, bool report) {
         const unsigned cores = std::thread::hardware_concurrency();
         // Without a thread to spare, the walk simply takes longer.
         try {
-            for (unsigned i = 1; i < std::min(cores, kMaxWalkThreads); ++i) {
+            for (unsigned i = 0; i < std::min(cores, kMaxWalkThreads); ++i) {
                 helpers.emplace_back([this, &walk] {
+                    // The working folder is the thread's own, and goes with it.
+                    t_ownWorkingFolder = unshare(CLONE_FS) == 0;
                     std::vector<char> listing(kListingSize);
                     WalkPart(&walk, &listing);
                 });
@@ -473,8 +483,12 @@ void Watcher::WatchTree(DirNode* top, bool report) {
         } catch (const std::system_error&) {
         }
     }
-    if (m_listing.empty()) m_listing.resize(kListingSize);
-    WalkPart(&walk, &m_listing);
+    // The calling thread shares its working folder with the process, so it
+    // walks only when no helper could start.
+    if (helpers.empty()) {
+        if (m_listing.empty()) m_listing.resize(kListingSize);
+        WalkPart(&walk, &m_listing);
+    }
     for (std::thread& helper : helpers) helper.join();
     close(walk.topFd);
     if (walk.unwatched && !m_limitTold) {
@@ -498,7 +512,7 @@ size_t Watcher::HeldFolderLimit() {
 // run outside it.
 void Watcher::WalkPart(Walk* walk, std::vector<char>* listing) {
     std::vector<std::string> dirs;
-    std::unique_lock<std::mutex> guard(walk->lock);
+    std::unique_lock<SpinningMutex> guard(walk->lock);
     for (;;) {
         if (walk->pending.empty()) {
             if (walk->busy == 0) break;
@@ -614,8 +628,13 @@ int Watcher::OpenDirectory(const DirNode* node) const {
 }
 
 // Watched through the open descriptor, so the folder opened is the one
-// watched, whatever its path has become since.
+// watched, whatever its path has become since. A walking thread with a
+// working folder of its own enters the folder and watches "."; others name
+// the descriptor in /proc, which the kernel resolves in several steps.
 int Watcher::AddWatch(int dirFd) const {
+    if (t_ownWorkingFolder && fchdir(dirFd) == 0) {
+        return inotify_add_watch(m_inotifyFd, ".", kDirMask);
+    }
     char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", dirFd);
     return inotify_add_watch(m_inotifyFd, link, kDirMask);

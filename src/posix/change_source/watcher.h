@@ -29,6 +29,7 @@
 #include "listing_windows.h"
 #include "mount_table.h"
 #include "rename_pairer.h"
+#include "spinning_mutex.h"
 
 namespace posix {
 
@@ -85,8 +86,8 @@ class Watcher : public ChangeSource {
             std::shared_ptr<const HeldFolder> parent;
             size_t pathSize = 0;  // at most its path's length
         };
-        std::mutex lock;
-        std::condition_variable changed;
+        SpinningMutex lock;
+        SpinningCondition changed;
         std::vector<Folder> pending;  // taken last first, so the walk goes deep first
         size_t busy = 0;              // directories being read
         size_t walked = 0;
@@ -168,6 +169,12 @@ class Watcher : public ChangeSource {
     // events it outlives.
     std::vector<char> m_listing;
     std::vector<InotifyEvent> m_events;
+    // When the events being handled were read: one clock reading per read.
+    ContentTracker::Time m_readTime{};
+    // The folders that have heard the event being handled, and the path of
+    // the event in the one hearing it now.
+    std::vector<const DirNode*> m_heard;
+    std::string m_eventPath;
     std::thread m_thread;
 };
 

@@ -23,13 +23,9 @@ uint32_t OwnerCookie(uint32_t cookie, size_t k) {
 // event yet. Asked anew each time, as handling the event for one folder can
 // take another out of the tree.
 DirNode* NextOwner(const DirTree& tree, int wd, std::vector<const DirNode*>* done) {
-    for (DirNode* node : tree.Owners(wd)) {
-        if (std::find(done->begin(), done->end(), node) == done->end()) {
-            done->push_back(node);
-            return node;
-        }
-    }
-    return nullptr;
+    DirNode* node = tree.OwnerNotIn(wd, *done);
+    if (node) done->push_back(node);
+    return node;
 }
 
 }  // namespace
@@ -58,7 +54,8 @@ void Watcher::Handle(const InotifyEvent& event) {
     }
     const Known known =
         event.name.empty() ? Known::kUnknown : m_windows.Check(event.wd, event.name);
-    std::vector<const DirNode*> done;
+    std::vector<const DirNode*>& done = m_heard;
+    done.clear();
     while (DirNode* node = NextOwner(m_tree, event.wd, &done)) {
         if (event.name.empty()) {
             HandleOnItself(node, event.mask);
@@ -87,9 +84,10 @@ void Watcher::ForgetWatch(int wd) {
 // far hold the name, and a line that would say otherwise is not told.
 void Watcher::HandleIn(DirNode* node, const InotifyEvent& event, Known known, uint32_t cookie) {
     const std::string name(event.name);
-    const std::string path = m_tree.PathOf(node, name);
+    std::string& path = m_eventPath;
+    m_tree.PathOf(node, name, &path);
     const bool dir = event.mask & IN_ISDIR;
-    const auto now = ContentTracker::Clock::now();
+    const auto now = m_readTime;
     if (event.mask & IN_CREATE) {
         if (known == Known::kHeld) {  // the listing told it already
             if (!dir) m_contents.Created(path, now);
