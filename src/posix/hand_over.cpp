@@ -85,12 +85,12 @@ void HandOver::TakeDrained() {
     }
 }
 
-SourceAtWork::SourceAtWork(bool several) : m_counted(several) {
-    if (m_counted) s_atWork.fetch_add(1, std::memory_order_relaxed);
+SourceAtWork::SourceAtWork() {
+    s_atWork.fetch_add(1, std::memory_order_relaxed);
 }
 
 SourceAtWork::~SourceAtWork() {
-    if (m_counted) s_atWork.fetch_sub(1, std::memory_order_relaxed);
+    s_atWork.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool SourcesAtWork() {

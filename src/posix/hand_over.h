@@ -44,18 +44,15 @@ class HandOver {
     int m_drainedFd;
 };
 
-// Marks a source's thread at work on a read of several events: more lines
-// are on their way. The loop, finding nothing queued meanwhile, waits a
-// moment for the next instead of going to sleep only to be woken for it.
+// Marks a source's thread at work on events it has read: more lines may be
+// on their way. The loop, finding nothing queued meanwhile, waits a moment
+// for the next instead of going to sleep only to be woken for it.
 class SourceAtWork {
   public:
-    explicit SourceAtWork(bool several);
+    SourceAtWork();
     ~SourceAtWork();
     SourceAtWork(const SourceAtWork&) = delete;
     SourceAtWork& operator=(const SourceAtWork&) = delete;
-
-  private:
-    const bool m_counted;
 };
 bool SourcesAtWork();
 

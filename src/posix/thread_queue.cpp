@@ -108,19 +108,15 @@ void ThreadQueue::LetGoOfSteering() {
 // empty queue needs to wake it; later posts cost no system call.
 bool ThreadQueue::Post(const QueuedMessage& message) {
     bool wake;
-    bool (*soon)() = nullptr;
     {
         std::lock_guard<SpinningMutex> hold(m_lock);
         if (m_ended) return false;
         wake = m_messages.empty() && m_sleeping;
-        soon = m_soon;
         m_messages.push_back(message);
         m_queued.store(m_messages.size(), std::memory_order_relaxed);
     }
     if (wake) {
-        // A poster with more on the way lets the owner wake where it is: the
-        // two then run side by side.
-        if (!(soon && soon())) SteerOwnerHere();
+        SteerOwnerHere();
         m_posted.notify_one();
     }
     return true;
@@ -169,7 +165,6 @@ void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*b
     }
     if (m_messages.empty() && !m_quit) {
         m_sleeping = true;
-        m_soon = soon;
         m_posted.wait(hold, [this] { return !m_messages.empty() || m_quit; });
         m_sleeping = false;
     }

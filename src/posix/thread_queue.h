@@ -95,7 +95,6 @@ class ThreadQueue {
     const pid_t m_ownerTid;
     cpu_set_t m_ownerCpus;
     bool m_canSteer = false;
-    bool (*m_soon)() = nullptr;  // as the owner last gave it to Take
     std::atomic<bool> m_steered{false};
 };
 

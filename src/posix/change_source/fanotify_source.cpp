@@ -339,6 +339,7 @@ void FanotifySource::Run() {
 // Reads until the kernel queue is empty, so it never fills while the lines
 // are written.
 bool FanotifySource::Drain() {
+    const SourceAtWork atWork;
     for (;;) {
         const ssize_t size = read(m_fanotifyFd, m_buffer.data(), m_buffer.size());
         if (size < 0) {
@@ -351,7 +352,6 @@ bool FanotifySource::Drain() {
         m_records.clear();
         ParseFanotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_records);
         const auto now = ContentTracker::Clock::now();
-        const SourceAtWork atWork(m_records.size() > 1);
         for (const FanotifyRecord& record : m_records) Take(record, now);
         HandlePending(now);
         // A full hand-over stops the reading; the rest waits in the kernel.

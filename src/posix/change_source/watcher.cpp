@@ -195,6 +195,7 @@ void Watcher::Run() {
 // Reads until the kernel queue is empty, in large reads, so it never fills
 // while the lines are being written.
 bool Watcher::Drain() {
+    const SourceAtWork atWork;
     for (;;) {
         const ssize_t size = read(m_inotifyFd, m_buffer.data(), m_buffer.size());
         if (size < 0) {
@@ -205,11 +206,8 @@ bool Watcher::Drain() {
         m_events.clear();
         ParseInotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_events);
         m_readTime = ContentTracker::Clock::now();
-        {
-            const SourceAtWork atWork(m_events.size() > 1);
-            for (const InotifyEvent& event : m_events) Handle(event);
-            FlushUnpaired(m_pairer.EndOfRead());
-        }
+        for (const InotifyEvent& event : m_events) Handle(event);
+        FlushUnpaired(m_pairer.EndOfRead());
         // A read returns every queued event that fits. With room left for
         // the largest event, the queue was empty, which spares the read that
         // would only say so. After a scan, the queue is read to its end, for
