@@ -138,13 +138,15 @@ void ThreadQueue::PostQuit(int exitCode) {
 }
 
 // A sleep and a wake-up cost more than the few microseconds in which a busy
-// poster's next message arrives.
+// poster's next message arrives. The core is offered to others between
+// looks, as the poster may be waiting for this very core.
 void ThreadQueue::AwaitSoon(bool (*soon)()) {
-    constexpr auto kLongest = std::chrono::microseconds(50);
-    constexpr int kLooksBetweenClockReads = 64;
+    constexpr auto kLongest = std::chrono::microseconds(15);
+    constexpr int kLooksBetweenYields = 16;
     const auto start = std::chrono::steady_clock::now();
     while (!HasMessages() && soon()) {
-        for (int i = 0; i < kLooksBetweenClockReads && !HasMessages(); ++i) CpuRelax();
+        for (int i = 0; i < kLooksBetweenYields && !HasMessages(); ++i) CpuRelax();
+        sched_yield();
         if (std::chrono::steady_clock::now() - start > kLongest) return;
     }
 }
