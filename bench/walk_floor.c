@@ -46,12 +46,8 @@ static void add_name(struct names* names, const char* name) {
     names->used += length;
 }
 
-/* Watches and lists the folder open on fd, then each subfolder; closes fd. */
-static void walk(int fd) {
-    if (fchdir(fd) == 0 && inotify_add_watch(s_inotify, ".", WATCH_MASK) >= 0) {
-        atomic_fetch_add(&s_watches, 1);
-    }
-    struct names names = {0};
+/* The names of the subfolders of the folder open on fd. */
+static void list_folders(int fd, struct names* names) {
     char buffer[32768];
     for (;;) {
         long size = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
@@ -61,10 +57,19 @@ static void walk(int fd) {
             at += entry->d_reclen;
             if (entry->d_type == DT_DIR && strcmp(entry->d_name, ".") != 0 &&
                 strcmp(entry->d_name, "..") != 0) {
-                add_name(&names, entry->d_name);
+                add_name(names, entry->d_name);
             }
         }
     }
+}
+
+/* Watches and lists the folder open on fd, then each subfolder; closes fd. */
+static void walk(int fd) {
+    if (fchdir(fd) == 0 && inotify_add_watch(s_inotify, ".", WATCH_MASK) >= 0) {
+        atomic_fetch_add(&s_watches, 1);
+    }
+    struct names names = {0};
+    list_folders(fd, &names);
     for (size_t at = 0; at < names.used; at += strlen(names.text + at) + 1) {
         int child = openat(fd, names.text + at, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (child >= 0) walk(child);
@@ -80,19 +85,7 @@ static void* walk_share(void* arg) {
     int root = open(s_root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root < 0) return NULL;
     struct names names = {0};
-    char buffer[32768];
-    for (;;) {
-        long size = syscall(SYS_getdents64, root, buffer, sizeof buffer);
-        if (size <= 0) break;
-        for (long at = 0; at < size;) {
-            struct dirent64* entry = (struct dirent64*)(buffer + at);
-            at += entry->d_reclen;
-            if (entry->d_type == DT_DIR && strcmp(entry->d_name, ".") != 0 &&
-                strcmp(entry->d_name, "..") != 0) {
-                add_name(&names, entry->d_name);
-            }
-        }
-    }
+    list_folders(root, &names);
     long index = 0;
     for (size_t at = 0; at < names.used; at += strlen(names.text + at) + 1, ++index) {
         if (index % s_threads != k) continue;
