@@ -34,16 +34,16 @@ FreshFiles::Key FreshFiles::KeyOf(std::string_view path) {
 
 // A generation holds creations of at most the age, so once the current one
 // is that old, nothing in the one before it can still be fresh.
-void FreshFiles::Turn(Time now) {
-    const size_t expected = m_current.log.size();
+void FreshFiles::Turn(Time now, size_t expected) {
     m_previous = std::move(m_current);
     m_current = Generation();
     m_current.log.reserve(expected);
     m_currentStart = now;
 }
 
+// A burst that fills one generation is likely to fill the next as much.
 void FreshFiles::Created(std::string_view path, Time now) {
-    if (now - m_currentStart >= m_age) Turn(now);
+    if (now - m_currentStart >= m_age) Turn(now, m_current.log.size());
     m_current.log.push_back({KeyOf(path), now.time_since_epoch().count()});
 }
 
@@ -68,8 +68,7 @@ void FreshFiles::Expire(Time now) {
         m_current = Generation();
         m_previous = Generation();
     } else if (now - m_currentStart >= m_age) {
-        Turn(now);
-        m_current.log.shrink_to_fit();
+        Turn(now, 0);
     }
 }
 

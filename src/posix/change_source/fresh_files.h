@@ -73,8 +73,9 @@ class FreshFiles {
         const Record* Find(const Key& key);
     };
 
-    // Starts a new generation; the one before the current one is dropped.
-    void Turn(Time now);
+    // Starts a new generation, with room for expected creations; the one
+    // before the current one is dropped.
+    void Turn(Time now, size_t expected);
 
     Clock::duration m_age;
     // Mutable: a question indexes what was logged since the last one.
