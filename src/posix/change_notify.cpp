@@ -15,6 +15,7 @@
 #include "messages.h"
 #include "own_output.h"
 #include "source_choice.h"
+#include "window_registry.h"
 
 namespace {
 
@@ -90,9 +91,10 @@ ULONG WINAPI SHChangeNotifyRegister(HWND hwnd, int, LONG, UINT wMsg, int cEntrie
     if (cEntries != 1 || !pshcne || !pshcne->pidl) return 0;
     std::lock_guard<std::mutex> hold(s_lock);
     const ULONG id = ++s_lastId;
-    std::unique_ptr<posix::ChangeSource> watcher =
-        posix::StartChangeSource(std::string(posix::ItemListPath(pshcne->pidl)),
-                                 pshcne->fRecursive != 0, PostTo(hwnd, wMsg, id));
+    const std::shared_ptr<posix::Window> window = posix::LookUpWindow(hwnd);
+    std::unique_ptr<posix::ChangeSource> watcher = posix::StartChangeSource(
+        std::string(posix::ItemListPath(pshcne->pidl)), pshcne->fRecursive != 0,
+        PostTo(hwnd, wMsg, id), window ? window->owner : nullptr);
     if (!watcher) return 0;
     s_watchers[id] = std::move(watcher);
     return id;

@@ -8,12 +8,15 @@
 #include <string>
 
 #include "change_source/change_source.h"
+#include "thread_queue.h"
 
 namespace posix {
 
 // The chosen source for root, started; null (with a line on standard error)
-// when nothing could be watched.
+// when nothing could be watched. Its lines go to loop's queue (when known),
+// whose owner may then read the source's kernel queue while it idles.
 std::unique_ptr<ChangeSource> StartChangeSource(const std::string& root, bool recursive,
-                                                ChangeSource::Sink sink);
+                                                ChangeSource::Sink sink,
+                                                std::shared_ptr<ThreadQueue> loop);
 
 }  // namespace posix

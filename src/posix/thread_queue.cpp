@@ -1,6 +1,9 @@
 #include "thread_queue.h"
 
+#include <errno.h>
 #include <sched.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,20 +107,38 @@ void ThreadQueue::LetGoOfSteering() {
     }
 }
 
+ThreadQueue::~ThreadQueue() {
+    if (m_epollFd >= 0) close(m_epollFd);
+    if (m_postedFd >= 0) close(m_postedFd);
+}
+
+void ThreadQueue::WakeOwner(bool onFds) {
+    if (!onFds) {
+        m_posted.notify_one();
+        return;
+    }
+    const uint64_t one = 1;
+    if (write(m_postedFd, &one, sizeof one) < 0) {
+        // The counter is already set: the owner wakes either way.
+    }
+}
+
 // The owner waits only on an empty queue, so only the post that fills an
 // empty queue needs to wake it; later posts cost no system call.
 bool ThreadQueue::Post(const QueuedMessage& message) {
     bool wake;
+    bool onFds;
     {
         std::lock_guard<SpinningMutex> hold(m_lock);
         if (m_ended) return false;
         wake = m_messages.empty() && m_sleeping;
+        onFds = m_sleepsOnFds;
         m_messages.push_back(message);
         m_queued.store(m_messages.size(), std::memory_order_relaxed);
     }
     if (wake) {
         SteerOwnerHere();
-        m_posted.notify_one();
+        WakeOwner(onFds);
     }
     return true;
 }
@@ -129,12 +150,14 @@ bool ThreadQueue::HasMessages() {
 }
 
 void ThreadQueue::PostQuit(int exitCode) {
+    bool onFds;
     {
         std::lock_guard<SpinningMutex> hold(m_lock);
         m_quit = true;
         m_exitCode = exitCode;
+        onFds = m_sleepsOnFds;
     }
-    m_posted.notify_one();
+    WakeOwner(onFds);
 }
 
 // A sleep and a wake-up cost more than the few microseconds in which a busy
@@ -165,6 +188,7 @@ void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*b
         if (soon) AwaitSoon(soon);
         hold.lock();
     }
+    if (m_messages.empty() && !m_quit && !m_idle.empty()) WaitOrWork(hold);
     if (m_messages.empty() && !m_quit) {
         m_sleeping = true;
         m_posted.wait(hold, [this] { return !m_messages.empty() || m_quit; });
@@ -185,6 +209,76 @@ void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*b
     }
     m_messages.pop_front();
     m_queued.store(m_messages.size(), std::memory_order_relaxed);
+}
+
+// Sleeps until a post or readable idle work, stepping the work, until a
+// message is queued. A step that another thread is at ends this wait: the
+// owner then sleeps on the condition alone until that thread posts, rather
+// than spin on a descriptor that stays readable.
+void ThreadQueue::WaitOrWork(std::unique_lock<SpinningMutex>& hold) {
+    constexpr int kMostReady = 8;
+    while (m_messages.empty() && !m_quit && !m_idle.empty()) {
+        m_sleeping = m_sleepsOnFds = true;
+        hold.unlock();
+        epoll_event ready[kMostReady];
+        const int count = epoll_wait(m_epollFd, ready, kMostReady, -1);
+        hold.lock();
+        m_sleeping = m_sleepsOnFds = false;
+        if (count < 0 && errno != EINTR) return;
+        for (int i = 0; i < count; ++i) {
+            if (!ready[i].data.ptr) {
+                uint64_t posts;
+                if (read(m_postedFd, &posts, sizeof posts) < 0) {
+                    // Taken already by an earlier wake.
+                }
+                continue;
+            }
+            // Compared only: the work may have been removed meanwhile.
+            const IdleWork* fired = static_cast<const IdleWork*>(ready[i].data.ptr);
+            auto found = std::find_if(m_idle.begin(), m_idle.end(),
+                                      [fired](const auto& work) { return work.get() == fired; });
+            if (found == m_idle.end()) continue;
+            const std::shared_ptr<IdleWork> work = *found;
+            hold.unlock();
+            const bool stepped = work->Step();
+            hold.lock();
+            if (!stepped) return;
+        }
+    }
+}
+
+bool ThreadQueue::AddIdleWork(std::shared_ptr<IdleWork> work) {
+    std::lock_guard<SpinningMutex> hold(m_lock);
+    if (m_ended) return false;
+    if (m_epollFd < 0) {
+        m_epollFd = epoll_create1(EPOLL_CLOEXEC);
+        m_postedFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        epoll_event posted{};
+        posted.events = EPOLLIN;
+        posted.data.ptr = nullptr;
+        if (m_epollFd < 0 || m_postedFd < 0 ||
+            epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_postedFd, &posted) != 0) {
+            if (m_epollFd >= 0) close(m_epollFd);
+            if (m_postedFd >= 0) close(m_postedFd);
+            m_epollFd = m_postedFd = -1;
+            return false;
+        }
+    }
+    epoll_event wanted{};
+    wanted.events = EPOLLIN | EPOLLEXCLUSIVE;
+    wanted.data.ptr = work.get();
+    if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, work->Fd(), &wanted) != 0) return false;
+    m_idle.push_back(std::move(work));
+    return true;
+}
+
+void ThreadQueue::RemoveIdleWork(const IdleWork* work) {
+    std::lock_guard<SpinningMutex> hold(m_lock);
+    auto found = std::find_if(m_idle.begin(), m_idle.end(),
+                              [work](const auto& held) { return held.get() == work; });
+    if (found == m_idle.end()) return;
+    epoll_ctl(m_epollFd, EPOLL_CTL_DEL, work->Fd(), nullptr);
+    m_idle.erase(found);
 }
 
 bool ThreadQueue::ClaimTaken(const MSG& msg, QueuedMessage* taken, bool* dropped) {
@@ -219,6 +313,7 @@ void ThreadQueue::DropTag(ULONG tag, std::vector<QueuedMessage>* removed) {
 void ThreadQueue::End(std::vector<QueuedMessage>* removed) {
     std::lock_guard<SpinningMutex> hold(m_lock);
     m_ended = true;
+    m_idle.clear();
     removed->insert(removed->end(), m_messages.begin(), m_messages.end());
     m_messages.clear();
     m_queued.store(0, std::memory_order_relaxed);

@@ -32,9 +32,26 @@ struct QueuedMessage {
 // Runs the release of each message that has one.
 void ReleasePayloads(const std::vector<QueuedMessage>& messages);
 
+// Work that a queue's owner does itself while no message waits: a change
+// source's kernel queue, read on the thread that prints its lines, spares
+// the wake-up of a second thread between an event and its line.
+class IdleWork {
+  public:
+    virtual ~IdleWork() = default;
+    // Readable while there may be work.
+    virtual int Fd() const = 0;
+    // Does a share of the work. False, having done nothing, while another
+    // thread is at it: the owner then waits for messages alone, and that
+    // thread posts what it finds.
+    virtual bool Step() = 0;
+};
+
 class ThreadQueue {
   public:
     explicit ThreadQueue(DWORD threadId);
+    ~ThreadQueue();
+    ThreadQueue(const ThreadQueue&) = delete;
+    ThreadQueue& operator=(const ThreadQueue&) = delete;
     DWORD ThreadId() const { return m_threadId; }
 
     // Appends the message; false, queueing nothing, once the thread ended.
@@ -69,8 +86,18 @@ class ThreadQueue {
     // Refuses further posts and moves everything still held to removed.
     void End(std::vector<QueuedMessage>* removed);
 
+    // While its queue is empty, the owner also waits on work's descriptor,
+    // and steps the work when it is readable. Of the threads that wait on
+    // the descriptor exclusively (EPOLLEXCLUSIVE), the owner, waiting, is
+    // the one woken, as it was added first. False when it cannot wait so.
+    bool AddIdleWork(std::shared_ptr<IdleWork> work);
+    // A step already begun may still end after this returns.
+    void RemoveIdleWork(const IdleWork* work);
+
   private:
     void AwaitSoon(bool (*soon)());
+    void WaitOrWork(std::unique_lock<SpinningMutex>& hold);
+    void WakeOwner(bool onFds);
     void SteerOwnerHere();
     void LetGoOfSteering();
     template <typename Predicate>
@@ -91,7 +118,12 @@ class ThreadQueue {
     std::atomic<int> m_heldState{kNothingHeld};
     QueuedMessage m_held{};
     // The owner sleeps (under the lock), and can be steered (thread_queue.cpp).
+    // With idle work, it sleeps in epoll_wait on the work and on m_postedFd.
     bool m_sleeping = false;
+    bool m_sleepsOnFds = false;
+    std::vector<std::shared_ptr<IdleWork>> m_idle;
+    int m_epollFd = -1;
+    int m_postedFd = -1;
     const pid_t m_ownerTid;
     cpu_set_t m_ownerCpus;
     bool m_canSteer = false;

@@ -10,7 +10,8 @@
 namespace posix {
 
 std::unique_ptr<ChangeSource> StartChangeSource(const std::string& root, bool recursive,
-                                                ChangeSource::Sink sink) {
+                                                ChangeSource::Sink sink,
+                                                std::shared_ptr<ThreadQueue>) {
     std::unique_ptr<ChangeSource> source(new FanotifySource(root, recursive, std::move(sink)));
     if (!source->Start()) return nullptr;
     return source;

@@ -36,10 +36,6 @@ constexpr uint32_t kFileMask =
     IN_ATTRIB | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
 constexpr size_t kReadSize = size_t{256} * 1024;
 constexpr size_t kListingSize = size_t{64} * 1024;
-// A rename's two ends are queued back to back; when a read ended between
-// them, the other end is already queued, so a short wait is enough.
-constexpr int kPartnerWaitMs = 5;
-constexpr int kContentTickMs = 100;
 constexpr unsigned kMaxWalkThreads = 4;
 
 // Set on a walking thread that has a working folder of its own.
@@ -153,11 +149,14 @@ bool Watcher::Start() {
     // does not keep goes back to the system.
     malloc_trim(0);
     m_buffer.resize(kReadSize);
+    m_readyFd = m_inotifyFd;
+    if (m_loop) ShareWithLoop();
     m_thread = std::thread(&Watcher::Run, this);
     return true;
 }
 
 void Watcher::Stop() {
+    StopSharing();
     if (m_thread.joinable()) {
         const uint64_t one = 1;
         if (write(m_wakeFd, &one, sizeof one) < 0) perror("orvane: eventfd");
@@ -166,61 +165,9 @@ void Watcher::Stop() {
     if (m_inotifyFd >= 0) close(m_inotifyFd);
     if (m_wakeFd >= 0) close(m_wakeFd);
     if (m_mountsFd >= 0) close(m_mountsFd);
-    m_inotifyFd = m_wakeFd = m_mountsFd = -1;
-}
-
-// While the hand-over to the message loop is full, the kernel's queue is
-// not read; the loop's draining wakes the thread. Should the kernel's queue
-// overflow meanwhile, its overflow event is read and told as usual.
-void Watcher::Run() {
-    for (;;) {
-        int timeout = -1;
-        if (m_pairer.HasPending()) {
-            timeout = kPartnerWaitMs;
-        } else if (m_contents.Waiting()) {
-            timeout = kContentTickMs;
-        }
-        const SourceWake wake = WaitForSource(m_inotifyFd, m_wakeFd, m_mountsFd, timeout);
-        if (wake.stop) return;
-        if (wake.events) {
-            if (!Drain()) return;
-        } else if (wake.timedOut && m_pairer.HasPending()) {
-            FlushUnpaired(m_pairer.TakeAll());
-        }
-        if (wake.mounts) OnMountsChanged();
-        ReportDueContents();
-    }
-}
-
-// Reads until the kernel queue is empty, in large reads, so it never fills
-// while the lines are being written.
-bool Watcher::Drain() {
-    const SourceAtWork atWork;
-    for (;;) {
-        const ssize_t size = read(m_inotifyFd, m_buffer.data(), m_buffer.size());
-        if (size < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN) return false;
-            break;
-        }
-        m_events.clear();
-        ParseInotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_events);
-        m_readTime = ContentTracker::Clock::now();
-        for (const InotifyEvent& event : m_events) Handle(event);
-        FlushUnpaired(m_pairer.EndOfRead());
-        // A read returns every queued event that fits. With room left for
-        // the largest event, the queue was empty, which spares the read that
-        // would only say so. After a scan, the queue is read to its end, for
-        // the scan's duplicates to be dropped.
-        const size_t largest = sizeof(struct inotify_event) + NAME_MAX + 1;
-        if (static_cast<size_t>(size) + largest <= m_buffer.size() && m_windows.Empty()) break;
-        // A full hand-over stops the reading; the rest waits in the kernel.
-        if (m_windows.Empty() && HandOver::Instance().Full()) break;
-    }
-    // Everything queued before the last scans has been read: what they
-    // reported can no longer come twice.
-    m_windows.CloseAll();
-    return true;
+    if (m_readyFd >= 0 && m_readyFd != m_inotifyFd) close(m_readyFd);
+    if (m_nudgeFd >= 0) close(m_nudgeFd);
+    m_inotifyFd = m_wakeFd = m_mountsFd = m_readyFd = m_nudgeFd = -1;
 }
 
 // A directory that could not be read when it was found (its mode, owner or

@@ -30,6 +30,7 @@
 #include "mount_table.h"
 #include "rename_pairer.h"
 #include "spinning_mutex.h"
+#include "thread_queue.h"
 
 namespace posix {
 
@@ -47,10 +48,25 @@ class Watcher : public ChangeSource {
     void Stop() override;
     // Whether the walk that armed the tree met the inotify watch limit.
     bool MetWatchLimit() const { return m_limitTold; }
+    // Before Start: the queue that the lines go to. Its owner reads the
+    // kernel's queue while it idles, and handles what needs no walk, so
+    // that an event's line needs no second thread's wake-up
+    // (watcher_reading.cpp).
+    void ShareReadingWith(std::shared_ptr<ThreadQueue> loop) { m_loop = std::move(loop); }
 
   private:
+    class LoopShare;
+    enum class ReadResult { kRead, kNothing, kFailed };
     void Run();
-    bool Drain();
+    bool Drain(bool* readAny);
+    ReadResult ReadEvents();
+    bool StepOnLoop();
+    bool QuickToHandle(const InotifyEvent& event) const;
+    int WaitTimeout() const;
+    void ShareWithLoop();
+    void StopSharing();
+    std::unique_lock<SpinningMutex> HoldEvents();
+    void Nudge();
     void Handle(const InotifyEvent& event);
     void HandleIn(DirNode* node, const InotifyEvent& event, ListingWindows::Known known,
                   uint32_t cookie);
@@ -165,6 +181,17 @@ class Watcher : public ChangeSource {
     int m_mountsFd = -1;
     std::vector<char> m_handle;  // the root's file handle, to find it after a move
     std::vector<char> m_buffer;
+    size_t m_readSize = 0;   // what the last read returned
+    size_t m_nextEvent = 0;  // the first of m_events not handled yet
+    // Reading shared with the loop: whoever holds the share's lock handles
+    // events. This thread waits on m_readyFd: the kernel's queue, and
+    // m_nudgeFd, by which the loop leaves it work. m_sourceTimeout is how
+    // long it waits, so the loop knows when a timer of its own is due first.
+    std::shared_ptr<ThreadQueue> m_loop;
+    std::shared_ptr<LoopShare> m_share;
+    int m_readyFd = -1;
+    int m_nudgeFd = -1;
+    int m_sourceTimeout = -1;
     // One directory listing of a walk on this thread; not m_buffer, whose
     // events it outlives.
     std::vector<char> m_listing;

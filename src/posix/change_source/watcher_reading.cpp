@@ -1,0 +1,220 @@
+// The watch's reading of the kernel's queue: by its own thread, and, when
+// it shares the reading with the message loop, by the loop's thread while
+// that idles. One event's line then costs one thread's wake-up, not two.
+//
+// Both threads wait on the queue exclusively (EPOLLEXCLUSIVE), the loop
+// added first, so an event wakes the loop when it waits and this thread
+// only when it does not. The loop handles what is quick; an event that may
+// walk a folder, and all after it, is left to this thread, so no line waits
+// for a walk on the thread that prints it.
+#include <errno.h>
+#include <limits.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include "../hand_over.h"
+#include "watcher.h"
+
+namespace posix {
+namespace {
+
+// A rename's two ends are queued back to back; when a read ended between
+// them, the other end is already queued, so a short wait is enough.
+constexpr int kPartnerWaitMs = 5;
+constexpr int kContentTickMs = 100;
+
+}  // namespace
+
+// What the loop's thread is given: the watch's lock, and the watch until it
+// stops. It outlives the watch while the loop still holds it.
+class Watcher::LoopShare : public IdleWork {
+  public:
+    LoopShare(Watcher* owner, int fd) : watcher(owner), m_fd(fd) {}
+    int Fd() const override { return m_fd; }
+    bool Step() override {
+        std::unique_lock<SpinningMutex> hold(lock, std::try_to_lock);
+        if (!hold.owns_lock()) return false;
+        return !watcher || watcher->StepOnLoop();
+    }
+
+    SpinningMutex lock;  // held by whichever thread handles events
+    Watcher* watcher;    // null once the watch stops
+
+  private:
+    const int m_fd;
+};
+
+// The loop is added to the queue's waiters first, and this thread's own
+// epoll second, which makes the loop the one woken while it waits.
+void Watcher::ShareWithLoop() {
+    auto share = std::make_shared<LoopShare>(this, m_inotifyFd);
+    const int ready = epoll_create1(EPOLL_CLOEXEC);
+    const int nudge = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    bool shared = ready >= 0 && nudge >= 0 && m_loop->AddIdleWork(share);
+    if (shared) {
+        epoll_event queue{};
+        queue.events = EPOLLIN | EPOLLEXCLUSIVE;
+        epoll_event nudged{};
+        nudged.events = EPOLLIN;
+        shared = epoll_ctl(ready, EPOLL_CTL_ADD, m_inotifyFd, &queue) == 0 &&
+                 epoll_ctl(ready, EPOLL_CTL_ADD, nudge, &nudged) == 0;
+        if (!shared) m_loop->RemoveIdleWork(share.get());
+    }
+    if (!shared) {
+        // The watch reads alone, as it does without a loop.
+        if (ready >= 0) close(ready);
+        if (nudge >= 0) close(nudge);
+        return;
+    }
+    m_share = std::move(share);
+    m_readyFd = ready;
+    m_nudgeFd = nudge;
+}
+
+// Once this returns the loop handles no more events: a step it began has
+// ended, and any later one finds the watch gone.
+void Watcher::StopSharing() {
+    if (!m_share) return;
+    {
+        const std::lock_guard<SpinningMutex> hold(m_share->lock);
+        m_share->watcher = nullptr;
+    }
+    m_loop->RemoveIdleWork(m_share.get());
+    m_share.reset();
+}
+
+std::unique_lock<SpinningMutex> Watcher::HoldEvents() {
+    return m_share ? std::unique_lock<SpinningMutex>(m_share->lock)
+                   : std::unique_lock<SpinningMutex>();
+}
+
+void Watcher::Nudge() {
+    const uint64_t one = 1;
+    if (write(m_nudgeFd, &one, sizeof one) < 0) {
+        // The counter is already set: the thread wakes either way.
+    }
+}
+
+int Watcher::WaitTimeout() const {
+    if (m_pairer.HasPending()) return kPartnerWaitMs;
+    if (m_contents.Waiting()) return kContentTickMs;
+    return -1;
+}
+
+// While the hand-over to the message loop is full, the kernel's queue is
+// not read; the loop's draining wakes the thread. Should the kernel's queue
+// overflow meanwhile, its overflow event is read and told as usual.
+void Watcher::Run() {
+    for (;;) {
+        {
+            const auto hold = HoldEvents();
+            m_sourceTimeout = WaitTimeout();
+        }
+        const SourceWake wake = WaitForSource(m_readyFd, m_wakeFd, m_mountsFd, m_sourceTimeout);
+        if (wake.stop) return;
+        const auto hold = HoldEvents();
+        if (wake.events) {
+            uint64_t nudges;
+            if (m_nudgeFd >= 0 && read(m_nudgeFd, &nudges, sizeof nudges) < 0) {
+                // Woken by the kernel's queue alone.
+            }
+            bool readAny = false;
+            if (!Drain(&readAny)) return;
+        } else if (wake.timedOut && m_pairer.HasPending()) {
+            // A move's first end is told as leaving only when nothing more
+            // is queued: the loop may have been woken for its second.
+            bool readAny = false;
+            if (!Drain(&readAny)) return;
+            if (!readAny) FlushUnpaired(m_pairer.TakeAll());
+        }
+        if (wake.mounts) OnMountsChanged();
+        ReportDueContents();
+    }
+}
+
+Watcher::ReadResult Watcher::ReadEvents() {
+    for (;;) {
+        const ssize_t size = read(m_inotifyFd, m_buffer.data(), m_buffer.size());
+        if (size < 0 && errno == EINTR) continue;
+        if (size < 0) return errno == EAGAIN ? ReadResult::kNothing : ReadResult::kFailed;
+        m_events.clear();
+        ParseInotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_events);
+        m_readSize = static_cast<size_t>(size);
+        m_nextEvent = 0;
+        m_readTime = ContentTracker::Clock::now();
+        return ReadResult::kRead;
+    }
+}
+
+// Reads until the kernel queue is empty, in large reads, so it never fills
+// while the lines are being written. Events of a read that the loop left
+// unhandled come first.
+bool Watcher::Drain(bool* readAny) {
+    const SourceAtWork atWork;
+    for (;;) {
+        if (m_nextEvent == m_events.size()) {
+            const ReadResult read = ReadEvents();
+            if (read == ReadResult::kFailed) return false;
+            if (read == ReadResult::kNothing) break;
+            *readAny = true;
+        }
+        while (m_nextEvent < m_events.size()) Handle(m_events[m_nextEvent++]);
+        FlushUnpaired(m_pairer.EndOfRead());
+        // A read returns every queued event that fits. With room left for
+        // the largest event, the queue was empty, which spares the read that
+        // would only say so. After a scan, the queue is read to its end, for
+        // the scan's duplicates to be dropped.
+        const size_t largest = sizeof(struct inotify_event) + NAME_MAX + 1;
+        if (m_readSize + largest <= m_buffer.size() && m_windows.Empty()) break;
+        // A full hand-over stops the reading; the rest waits in the kernel.
+        if (m_windows.Empty() && HandOver::Instance().Full()) break;
+    }
+    // Everything queued before the last scans has been read: what they
+    // reported can no longer come twice.
+    m_windows.CloseAll();
+    return true;
+}
+
+// Whether the loop's thread may handle the event: one about an entry that
+// is not a folder, while no listing's window is open and no folder is set
+// aside. Overflows, folders' own events and the ends of watches stay with
+// this thread, as do folders, whose arrival is walked.
+bool Watcher::QuickToHandle(const InotifyEvent& event) const {
+    constexpr uint32_t kSlow = IN_ISDIR | IN_Q_OVERFLOW | IN_IGNORED;
+    return !(event.mask & kSlow) && !event.name.empty() && m_windows.Empty() && !m_displaced.node;
+}
+
+// One read, on the loop's thread, handled up to the first event that is not
+// quick to handle; that one and the rest are left to this watch's thread,
+// as is a read that a move still waits across. False when the work was left
+// (or the read failed): the loop then waits for the lines that thread posts.
+bool Watcher::StepOnLoop() {
+    if (m_pairer.HasPending() || m_nextEvent < m_events.size()) {
+        Nudge();
+        return false;
+    }
+    const ReadResult read = ReadEvents();
+    if (read != ReadResult::kRead) return read == ReadResult::kNothing;
+    while (m_nextEvent < m_events.size()) {
+        const InotifyEvent& event = m_events[m_nextEvent];
+        if (!QuickToHandle(event)) {
+            Nudge();
+            return false;
+        }
+        ++m_nextEvent;
+        Handle(event);
+    }
+    FlushUnpaired(m_pairer.EndOfRead());
+    // The watch's thread keeps the timers: a move's end waiting for its
+    // partner, and the contents' ticks.
+    const int wanted = WaitTimeout();
+    if (wanted >= 0 && (m_sourceTimeout < 0 || wanted < m_sourceTimeout)) {
+        m_sourceTimeout = wanted;
+        Nudge();
+    }
+    return true;
+}
+
+}  // namespace posix
