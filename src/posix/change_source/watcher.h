@@ -66,7 +66,6 @@ class Watcher : public ChangeSource {
     void ShareWithLoop();
     void StopSharing();
     std::unique_lock<SpinningMutex> HoldEvents();
-    void Nudge();
     void Handle(const InotifyEvent& event);
     void HandleIn(DirNode* node, const InotifyEvent& event, ListingWindows::Known known,
                   uint32_t cookie);
@@ -184,13 +183,12 @@ class Watcher : public ChangeSource {
     size_t m_readSize = 0;   // what the last read returned
     size_t m_nextEvent = 0;  // the first of m_events not handled yet
     // Reading shared with the loop: whoever holds the share's lock handles
-    // events. This thread waits on m_readyFd: the kernel's queue, and
-    // m_nudgeFd, by which the loop leaves it work. m_sourceTimeout is how
+    // events. This thread waits on m_readyFd: the kernel's queue, and the
+    // share's nudge, by which the loop leaves it work. m_sourceTimeout is how
     // long it waits, so the loop knows when a timer of its own is due first.
     std::shared_ptr<ThreadQueue> m_loop;
     std::shared_ptr<LoopShare> m_share;
     int m_readyFd = -1;
-    int m_nudgeFd = -1;
     int m_sourceTimeout = -1;
     // One directory listing of a walk on this thread; not m_buffer, whose
     // events it outlives.

@@ -27,23 +27,54 @@ constexpr int kContentTickMs = 100;
 
 }  // namespace
 
-// What the loop's thread is given: the watch's lock, and the watch until it
-// stops. It outlives the watch while the loop still holds it.
+// What the loop's thread is given: the watch's lock, the watch until it
+// stops, and the nudge that wakes the watch's own thread. It outlives the
+// watch while the loop still holds it.
 class Watcher::LoopShare : public IdleWork {
   public:
-    LoopShare(Watcher* owner, int fd) : watcher(owner), m_fd(fd) {}
-    int Fd() const override { return m_fd; }
+    LoopShare(Watcher* owner, int queueFd)
+        : watcher(owner), m_queueFd(queueFd), m_nudgeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~LoopShare() override {
+        if (m_nudgeFd >= 0) close(m_nudgeFd);
+    }
+    LoopShare(const LoopShare&) = delete;
+    LoopShare& operator=(const LoopShare&) = delete;
+
+    int Fd() const override { return m_queueFd; }
+    int NudgeFd() const { return m_nudgeFd; }
+
     bool Step() override {
         std::unique_lock<SpinningMutex> hold(lock, std::try_to_lock);
-        if (!hold.owns_lock()) return false;
-        return !watcher || watcher->StepOnLoop();
+        if (!hold.owns_lock()) {
+            // The holder may be past its last read: the event that woke
+            // the loop went to the loop alone, so the watch's thread is
+            // told to look again once it is free.
+            Nudge();
+            return false;
+        }
+        return watcher && watcher->StepOnLoop();
+    }
+
+    void Nudge() const {
+        const uint64_t one = 1;
+        if (write(m_nudgeFd, &one, sizeof one) < 0) {
+            // The counter is already set: the thread wakes either way.
+        }
+    }
+
+    void TakeNudges() const {
+        uint64_t nudges;
+        if (read(m_nudgeFd, &nudges, sizeof nudges) < 0) {
+            // Woken by the kernel's queue alone.
+        }
     }
 
     SpinningMutex lock;  // held by whichever thread handles events
     Watcher* watcher;    // null once the watch stops
 
   private:
-    const int m_fd;
+    const int m_queueFd;
+    const int m_nudgeFd;
 };
 
 // The loop is added to the queue's waiters first, and this thread's own
@@ -51,30 +82,28 @@ class Watcher::LoopShare : public IdleWork {
 void Watcher::ShareWithLoop() {
     auto share = std::make_shared<LoopShare>(this, m_inotifyFd);
     const int ready = epoll_create1(EPOLL_CLOEXEC);
-    const int nudge = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    bool shared = ready >= 0 && nudge >= 0 && m_loop->AddIdleWork(share);
+    bool shared = ready >= 0 && share->NudgeFd() >= 0 && m_loop->AddIdleWork(share);
     if (shared) {
         epoll_event queue{};
         queue.events = EPOLLIN | EPOLLEXCLUSIVE;
         epoll_event nudged{};
         nudged.events = EPOLLIN;
         shared = epoll_ctl(ready, EPOLL_CTL_ADD, m_inotifyFd, &queue) == 0 &&
-                 epoll_ctl(ready, EPOLL_CTL_ADD, nudge, &nudged) == 0;
+                 epoll_ctl(ready, EPOLL_CTL_ADD, share->NudgeFd(), &nudged) == 0;
         if (!shared) m_loop->RemoveIdleWork(share.get());
     }
     if (!shared) {
         // The watch reads alone, as it does without a loop.
         if (ready >= 0) close(ready);
-        if (nudge >= 0) close(nudge);
         return;
     }
     m_share = std::move(share);
     m_readyFd = ready;
-    m_nudgeFd = nudge;
 }
 
 // Once this returns the loop handles no more events: a step it began has
-// ended, and any later one finds the watch gone.
+// ended, and any later one finds the watch gone. The share itself stays
+// until the watch's thread has ended.
 void Watcher::StopSharing() {
     if (!m_share) return;
     {
@@ -82,19 +111,11 @@ void Watcher::StopSharing() {
         m_share->watcher = nullptr;
     }
     m_loop->RemoveIdleWork(m_share.get());
-    m_share.reset();
 }
 
 std::unique_lock<SpinningMutex> Watcher::HoldEvents() {
     return m_share ? std::unique_lock<SpinningMutex>(m_share->lock)
                    : std::unique_lock<SpinningMutex>();
-}
-
-void Watcher::Nudge() {
-    const uint64_t one = 1;
-    if (write(m_nudgeFd, &one, sizeof one) < 0) {
-        // The counter is already set: the thread wakes either way.
-    }
 }
 
 int Watcher::WaitTimeout() const {
@@ -116,10 +137,7 @@ void Watcher::Run() {
         if (wake.stop) return;
         const auto hold = HoldEvents();
         if (wake.events) {
-            uint64_t nudges;
-            if (m_nudgeFd >= 0 && read(m_nudgeFd, &nudges, sizeof nudges) < 0) {
-                // Woken by the kernel's queue alone.
-            }
+            if (m_share) m_share->TakeNudges();
             bool readAny = false;
             if (!Drain(&readAny)) return;
         } else if (wake.timedOut && m_pairer.HasPending()) {
@@ -192,7 +210,7 @@ bool Watcher::QuickToHandle(const InotifyEvent& event) const {
 // (or the read failed): the loop then waits for the lines that thread posts.
 bool Watcher::StepOnLoop() {
     if (m_pairer.HasPending() || m_nextEvent < m_events.size()) {
-        Nudge();
+        m_share->Nudge();
         return false;
     }
     const ReadResult read = ReadEvents();
@@ -200,7 +218,7 @@ bool Watcher::StepOnLoop() {
     while (m_nextEvent < m_events.size()) {
         const InotifyEvent& event = m_events[m_nextEvent];
         if (!QuickToHandle(event)) {
-            Nudge();
+            m_share->Nudge();
             return false;
         }
         ++m_nextEvent;
@@ -212,7 +230,7 @@ bool Watcher::StepOnLoop() {
     const int wanted = WaitTimeout();
     if (wanted >= 0 && (m_sourceTimeout < 0 || wanted < m_sourceTimeout)) {
         m_sourceTimeout = wanted;
-        Nudge();
+        m_share->Nudge();
     }
     return true;
 }
