@@ -1,5 +1,6 @@
 """A folder made and filled before its watch is in place is still reported whole."""
 
+import os
 import subprocess
 
 from harness import OrvaneTestCase, line
@@ -29,3 +30,26 @@ class RaceTest(OrvaneTestCase):
         expected += [line("SHCNE_CREATE", self.path("n/a/%d" % i)) for i in range(1, 301)]
         expected += [line("SHCNE_CREATE", self.path("n/a/s/%d" % i)) for i in range(1, 51)]
         self.expect_only(*expected)
+
+    def test_changes_one_at_a_time_each_line_comes_before_the_next_change(self):
+        """No line waits for a later event: each change's line is awaited
+        before the next change is made. Files, folders (whose arrival is
+        walked), moves into them and writes alternate. A move goes into the
+        folder of the round before, whose walk has ended once a later
+        event's line has come (a folder still being listed may tell the
+        moved file as created instead)."""
+        def write(path):
+            with open(path, "w") as out:
+                out.write("x")
+
+        for i in range(400):
+            f, d = self.path("f%d" % i), self.path("d%d" % i)
+            g = self.path("d%d" % max(i - 1, 0), "g%d" % i)
+            steps = [(lambda: os.mknod(f), line("SHCNE_CREATE", f)),
+                     (lambda: os.mkdir(d), line("SHCNE_MKDIR", d)),
+                     (lambda: os.rename(f, g), line("SHCNE_RENAMEITEM", f, g)),
+                     (lambda: write(g), line("SHCNE_UPDATEITEM", g))]
+            for change, expected in steps[:2] if i == 0 else steps:
+                change()
+                if not self.tool.wait_line(expected, timeout=2.0):
+                    self.fail("no line %s within 2 s\n%s" % (expected, self.tool.dump()))

@@ -129,11 +129,12 @@ int Watcher::WaitTimeout() const {
 // overflow meanwhile, its overflow event is read and told as usual.
 void Watcher::Run() {
     for (;;) {
+        int timeout;
         {
             const auto hold = HoldEvents();
-            m_sourceTimeout = WaitTimeout();
+            timeout = m_sourceTimeout = WaitTimeout();
         }
-        const SourceWake wake = WaitForSource(m_readyFd, m_wakeFd, m_mountsFd, m_sourceTimeout);
+        const SourceWake wake = WaitForSource(m_readyFd, m_wakeFd, m_mountsFd, timeout);
         if (wake.stop) return;
         const auto hold = HoldEvents();
         if (wake.events) {
