@@ -24,6 +24,7 @@
 #include "content_tracker.h"
 #include "dir_tree.h"
 #include "folder_descriptors.h"
+#include "hand_over.h"
 #include "held_lines.h"
 #include "inotify_buffer.h"
 #include "listing_windows.h"
@@ -58,6 +59,7 @@ class Watcher : public ChangeSource {
     class LoopShare;
     enum class ReadResult { kRead, kNothing, kFailed };
     void Run();
+    SourceWake LeaveToLoop(SourceWake woken);
     bool Drain(bool* readAny);
     ReadResult ReadEvents();
     bool StepOnLoop();

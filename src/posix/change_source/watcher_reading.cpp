@@ -14,6 +14,8 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "../hand_over.h"
 #include "watcher.h"
 
@@ -24,6 +26,9 @@ namespace {
 // them, the other end is already queued, so a short wait is enough.
 constexpr int kPartnerWaitMs = 5;
 constexpr int kContentTickMs = 100;
+// How long the loop, at work, may leave events in the kernel's queue before
+// this thread reads them into the hand-over.
+constexpr int kLoopAtWorkMs = 5;
 
 }  // namespace
 
@@ -43,17 +48,24 @@ class Watcher::LoopShare : public IdleWork {
     int Fd() const override { return m_queueFd; }
     int NudgeFd() const { return m_nudgeFd; }
 
+    // The event that woke the loop went to the loop alone, and the
+    // watch's thread, holding the lock, may be past its last read. So the
+    // loop marks the wake-up missed and tries once more: failing again, the
+    // lock is held by one that unlocks after the mark and then sees it
+    // (TakeMissed), at no system call's cost.
     bool Step() override {
         std::unique_lock<SpinningMutex> hold(lock, std::try_to_lock);
         if (!hold.owns_lock()) {
-            // The holder may be past its last read: the event that woke
-            // the loop went to the loop alone, so the watch's thread is
-            // told to look again once it is free.
-            Nudge();
-            return false;
+            m_missed.store(true);
+            if (!hold.try_lock()) return false;
+            m_missed.store(false);
         }
         return watcher && watcher->StepOnLoop();
     }
+
+    // Called by the watch's thread after it unlocks: whether to read again
+    // before it waits.
+    bool TakeMissed() { return m_missed.load() && m_missed.exchange(false); }
 
     void Nudge() const {
         const uint64_t one = 1;
@@ -62,11 +74,9 @@ class Watcher::LoopShare : public IdleWork {
         }
     }
 
-    void TakeNudges() const {
+    bool TakeNudges() const {
         uint64_t nudges;
-        if (read(m_nudgeFd, &nudges, sizeof nudges) < 0) {
-            // Woken by the kernel's queue alone.
-        }
+        return read(m_nudgeFd, &nudges, sizeof nudges) == sizeof nudges;
     }
 
     SpinningMutex lock;  // held by whichever thread handles events
@@ -75,6 +85,7 @@ class Watcher::LoopShare : public IdleWork {
   private:
     const int m_queueFd;
     const int m_nudgeFd;
+    std::atomic<bool> m_missed{false};
 };
 
 // The loop is added to the queue's waiters first, and this thread's own
@@ -134,11 +145,16 @@ void Watcher::Run() {
             const auto hold = HoldEvents();
             timeout = m_sourceTimeout = WaitTimeout();
         }
-        const SourceWake wake = WaitForSource(m_readyFd, m_wakeFd, m_mountsFd, timeout);
+        SourceWake wake;
+        if (m_share && m_share->TakeMissed()) {
+            wake.events = true;
+        } else {
+            wake = WaitForSource(m_readyFd, m_wakeFd, m_mountsFd, timeout);
+            if (wake.events && m_share && !m_share->TakeNudges()) wake = LeaveToLoop(wake);
+        }
         if (wake.stop) return;
         const auto hold = HoldEvents();
         if (wake.events) {
-            if (m_share) m_share->TakeNudges();
             bool readAny = false;
             if (!Drain(&readAny)) return;
         } else if (wake.timedOut && m_pairer.HasPending()) {
@@ -151,6 +167,18 @@ void Watcher::Run() {
         if (wake.mounts) OnMountsChanged();
         ReportDueContents();
     }
+}
+
+// Woken by the kernel's queue alone: the loop was not waiting on it, so it
+// is at work, and reads the queue itself once done. This thread reads what
+// the loop leaves there for a while (its output may be stalled), or once
+// the loop leaves it work; so the two do not wake for each event in turn.
+SourceWake Watcher::LeaveToLoop(SourceWake woken) {
+    SourceWake wake = WaitForSource(m_share->NudgeFd(), m_wakeFd, m_mountsFd, kLoopAtWorkMs);
+    m_share->TakeNudges();
+    wake.mounts = wake.mounts || woken.mounts;
+    wake.events = true;
+    return wake;
 }
 
 Watcher::ReadResult Watcher::ReadEvents() {
