@@ -57,11 +57,15 @@ class Watcher::LoopShare : public IdleWork {
         std::unique_lock<SpinningMutex> hold(lock, std::try_to_lock);
         if (!hold.owns_lock()) {
             m_missed.store(true);
-            if (!hold.try_lock()) return false;
+            if (!hold.try_lock()) return LeftWork(false);
             m_missed.store(false);
         }
-        return watcher && watcher->StepOnLoop();
+        return LeftWork(watcher && watcher->StepOnLoop());
     }
+
+    // Whether the loop, having left its last step's work to the watch's
+    // thread, waits for that thread's lines and not on the kernel's queue.
+    bool LoopAway() const { return m_away.load(std::memory_order_relaxed); }
 
     // Called by the watch's thread after it unlocks: whether to read again
     // before it waits.
@@ -83,9 +87,15 @@ class Watcher::LoopShare : public IdleWork {
     Watcher* watcher;    // null once the watch stops
 
   private:
+    bool LeftWork(bool stepped) {
+        m_away.store(!stepped, std::memory_order_relaxed);
+        return stepped;
+    }
+
     const int m_queueFd;
     const int m_nudgeFd;
     std::atomic<bool> m_missed{false};
+    std::atomic<bool> m_away{false};
 };
 
 // The loop is added to the queue's waiters first, and this thread's own
@@ -150,7 +160,9 @@ void Watcher::Run() {
             wake.events = true;
         } else {
             wake = WaitForSource(m_readyFd, m_wakeFd, m_mountsFd, timeout);
-            if (wake.events && m_share && !m_share->TakeNudges()) wake = LeaveToLoop(wake);
+            if (wake.events && m_share && !m_share->TakeNudges() && !m_share->LoopAway()) {
+                wake = LeaveToLoop(wake);
+            }
         }
         if (wake.stop) return;
         const auto hold = HoldEvents();
@@ -169,8 +181,9 @@ void Watcher::Run() {
     }
 }
 
-// Woken by the kernel's queue alone: the loop was not waiting on it, so it
-// is at work, and reads the queue itself once done. This thread reads what
+// Woken by the kernel's queue alone: the loop was not waiting on it, and
+// has not left its work here, so it is at work, and reads the queue itself
+// once done. This thread reads what
 // the loop leaves there for a while (its output may be stalled), or once
 // the loop leaves it work; so the two do not wake for each event in turn.
 SourceWake Watcher::LeaveToLoop(SourceWake woken) {
