@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sched.h>
+#include <sys/epoll.h>
 #include <sys/types.h>
 #include <windows.h>
 
@@ -97,6 +98,7 @@ class ThreadQueue {
   private:
     void AwaitSoon(bool (*soon)());
     void WaitOrWork(std::unique_lock<SpinningMutex>& hold);
+    int WaitOnFds(epoll_event* ready, int most);
     void WakeOwner(bool onFds);
     void SteerOwnerHere();
     void LetGoOfSteering();
@@ -121,6 +123,7 @@ class ThreadQueue {
     // With idle work, it sleeps in epoll_wait on the work and on m_postedFd.
     bool m_sleeping = false;
     bool m_sleepsOnFds = false;
+    bool m_stepFound = false;  // the last step of idle work posted messages
     std::vector<std::shared_ptr<IdleWork>> m_idle;
     int m_epollFd = -1;
     int m_postedFd = -1;
