@@ -26,7 +26,7 @@ std::unique_ptr<ChangeSource> StartFanotify(const std::string& root, bool recurs
 // limit.
 std::unique_ptr<ChangeSource> StartChangeSource(const std::string& root, bool recursive,
                                                 ChangeSource::Sink sink,
-                                                std::shared_ptr<ThreadQueue> loop) {
+                                                const std::shared_ptr<ThreadQueue>& loop) {
     const bool wholeSystem = root == "/" && recursive;
     if (wholeSystem && FanotifySource::Permitted()) {
         return StartFanotify(root, recursive, std::move(sink));
@@ -40,7 +40,7 @@ std::unique_ptr<ChangeSource> StartChangeSource(const std::string& root, bool re
         fflush(stderr);
     }
     std::unique_ptr<Watcher> watcher(new Watcher(root, recursive, sink));
-    if (loop) watcher->ShareReadingWith(std::move(loop));
+    if (loop) watcher->ShareReadingWith(loop);
     if (!watcher->Start()) return nullptr;
     if (!watcher->MetWatchLimit() || !FanotifySource::Permitted()) return watcher;
     std::unique_ptr<ChangeSource> marked = StartFanotify(root, recursive, std::move(sink));

@@ -17,6 +17,6 @@ namespace posix {
 // whose owner may then read the source's kernel queue while it idles.
 std::unique_ptr<ChangeSource> StartChangeSource(const std::string& root, bool recursive,
                                                 ChangeSource::Sink sink,
-                                                std::shared_ptr<ThreadQueue> loop);
+                                                const std::shared_ptr<ThreadQueue>& loop);
 
 }  // namespace posix

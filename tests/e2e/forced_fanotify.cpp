@@ -11,7 +11,7 @@ namespace posix {
 
 std::unique_ptr<ChangeSource> StartChangeSource(const std::string& root, bool recursive,
                                                 ChangeSource::Sink sink,
-                                                std::shared_ptr<ThreadQueue>) {
+                                                const std::shared_ptr<ThreadQueue>&) {
     std::unique_ptr<ChangeSource> source(new FanotifySource(root, recursive, std::move(sink)));
     if (!source->Start()) return nullptr;
     return source;
