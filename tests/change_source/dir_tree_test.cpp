@@ -223,6 +223,38 @@ TEST(DirTreeTest, AWatchIsGivenBackOnlyWhenNoFolderHoldsIt) {
     }
 }
 
+// A walk below a new folder builds its part unindexed, then indexes it.
+// /w/n (watch 4) holds x (5) with x/y (6), and is listed with a second x
+// (5 again, the same folder listed twice) holding z (7).
+TEST(DirTreeTest, AFreshPartIsFoundOnceIndexedAndANameListedTwiceKeepsItsFirstFolder) {
+    posix::DirTree tree("/w");
+    posix::DirNode* a = Watched(tree, tree.Root(), "a", 1);
+    posix::DirNode* n = tree.AddChild(tree.Root(), "n");
+    n->wd = 4;
+    posix::DirNode* x = posix::DirTree::AddUnindexed(n, "x");
+    x->wd = 5;
+    posix::DirNode* y = posix::DirTree::AddUnindexed(x, "y");
+    y->wd = 6;
+    posix::DirNode* twice = posix::DirTree::AddUnindexed(n, "x");
+    twice->wd = 5;
+    posix::DirTree::AddUnindexed(twice, "z")->wd = 7;
+    EXPECT_EQ(tree.Child(n, "x"), nullptr);
+    EXPECT_EQ(tree.Find(6), nullptr);
+
+    EXPECT_EQ(tree.IndexBelow(n, 5), std::vector<int>{7});
+    EXPECT_EQ(tree.Child(n, "x"), x);
+    EXPECT_EQ(tree.Child(x, "y"), y);
+    EXPECT_EQ(tree.Find(4), n);
+    EXPECT_EQ(tree.Owners(5), std::vector<posix::DirNode*>{x});
+    EXPECT_EQ(tree.Find(6), y);
+    EXPECT_FALSE(tree.Holds(7));
+    EXPECT_EQ(tree.Child(tree.Root(), "a"), a);
+    std::vector<std::string> paths;
+    tree.ForEach([&](posix::DirNode* node) { paths.push_back(tree.PathOf(node)); });
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{"/w", "/w/a", "/w/n", "/w/n/x", "/w/n/x/y"}));
+}
+
 // A chain far deeper than any stack could recurse through: every path and
 // every traversal of it must work one level at a time.
 constexpr int kDeep = 200000;

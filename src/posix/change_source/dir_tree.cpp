@@ -104,6 +104,34 @@ DirNode* DirTree::AddChild(DirNode* parent, std::string_view name) {
     return node;
 }
 
+DirNode* DirTree::AddUnindexed(DirNode* parent, std::string_view name) {
+    DirNode* node = new DirNode;
+    node->parent = parent;
+    node->name = std::string(name);
+    LinkSibling(node, parent);
+    return node;
+}
+
+// Every watch is owned first, so that dropping a second node of one name
+// gives back only what no other node holds. Parents go before children, so
+// the children of a dropped node are never indexed.
+std::vector<int> DirTree::IndexBelow(DirNode* top, size_t count) {
+    m_byName.reserve(m_byName.size() + count);
+    m_byWd.reserve(m_byWd.size() + count);
+    ForEachBelow(top, [this](DirNode* node) {
+        if (node->wd >= 0) Own(node, node->wd);
+        return true;
+    });
+    std::vector<int> wds;
+    ForEachBelow(top, [this, top, &wds](DirNode* node) {
+        if (node == top || m_byName.insert(node).second) return true;
+        UnlinkSibling(node);
+        Destroy(node, &wds);
+        return false;
+    });
+    return wds;
+}
+
 void DirTree::SetWd(DirNode* node, int wd) {
     if (node->wd == wd) return;
     Disown(node);
@@ -179,6 +207,10 @@ void DirTree::LinkSibling(DirNode* node, DirNode* parent) {
 
 void DirTree::Unlink(DirNode* node) {
     m_byName.erase(node);
+    UnlinkSibling(node);
+}
+
+void DirTree::UnlinkSibling(DirNode* node) {
     if (node->prevSibling) {
         node->prevSibling->nextSibling = node->nextSibling;
     } else {

@@ -59,6 +59,15 @@ class DirTree {
     DirNode* AddChild(DirNode* parent, std::string_view name);
     void SetWd(DirNode* node, int wd);
 
+    // A walk that fills a part of the tree that had no folders yet builds it
+    // on several threads without a lock: each adds children only to the
+    // folders it read, unindexed, and sets their wd itself. IndexBelow then
+    // makes them findable, by name and by watch, top's watch included.
+    static DirNode* AddUnindexed(DirNode* parent, std::string_view name);
+    // A name given twice keeps its first node; the wds that no node holds
+    // any more once the others are dropped are returned.
+    std::vector<int> IndexBelow(DirNode* top, size_t count);
+
     // Removes node and its subtree (never the root); returns the wds that
     // no node left in the tree stands for.
     std::vector<int> Remove(DirNode* node);
@@ -99,8 +108,13 @@ class DirTree {
     };
 
     void Link(DirNode* node, DirNode* parent);
-    void LinkSibling(DirNode* node, DirNode* parent);
+    static void LinkSibling(DirNode* node, DirNode* parent);
+    static void UnlinkSibling(DirNode* node);
     void Unlink(DirNode* node);
+    // Node and the nodes below it, parents first; below only those for
+    // which visit returns true.
+    template <typename Visit>
+    static void ForEachBelow(DirNode* node, Visit visit);
     // Drops node and its subtree from the indexes, collecting the wds that
     // no other node holds, and frees them.
     void Destroy(DirNode* node, std::vector<int>* wds);
@@ -119,12 +133,20 @@ class DirTree {
 
 template <typename Visit>
 void DirTree::ForEach(Visit visit) {
-    std::vector<DirNode*> stack{m_root};
-    while (!stack.empty()) {
-        DirNode* node = stack.back();
-        stack.pop_back();
+    ForEachBelow(m_root, [&visit](DirNode* node) {
         visit(node);
-        for (DirNode* child = node->firstChild; child; child = child->nextSibling) {
+        return true;
+    });
+}
+
+template <typename Visit>
+void DirTree::ForEachBelow(DirNode* node, Visit visit) {
+    std::vector<DirNode*> stack{node};
+    while (!stack.empty()) {
+        DirNode* top = stack.back();
+        stack.pop_back();
+        if (!visit(top)) continue;
+        for (DirNode* child = top->firstChild; child; child = child->nextSibling) {
             stack.push_back(child);
         }
     }

@@ -398,11 +398,16 @@ void Watcher::Rescan() {
 // Each folder is opened from its parent's descriptor and watched through its
 // own, so no path is resolved during the walk: a folder swapped for a link
 // meanwhile cannot lead it out of the tree, and depth costs nothing.
+//
+// Below a folder that has none in the tree yet (the whole tree, when it is
+// armed), the walking threads make the new nodes without the walk's lock,
+// and the tree's indexes take them all at once at the end.
 void Watcher::WatchTree(DirNode* top, bool report) {
     const std::string topPath = m_tree.PathOf(top);
     if (top->parent && m_skipped.count(topPath)) return;
     Walk walk;
     walk.report = report;
+    walk.fresh = !top->firstChild && top->wd < 0;
     walk.top = top;
     for (const std::string& point : m_skipped)
         walk.skipSize = std::max(walk.skipSize, point.size());
@@ -435,6 +440,7 @@ void Watcher::WatchTree(DirNode* top, bool report) {
         WalkPart(&walk, &m_listing);
     }
     for (std::thread& helper : helpers) helper.join();
+    if (walk.fresh) Unwatch(m_tree.IndexBelow(top, walk.walked));
     close(walk.topFd);
     if (walk.unwatched && !m_limitTold) {
         m_limitTold = true;
@@ -453,10 +459,12 @@ size_t Watcher::HeldFolderLimit() {
 }
 
 // Takes directories from the walk until none is left and none is being
-// read. The tree is changed only under the walk's lock; the system calls
-// run outside it.
+// read. The system calls run outside the walk's lock, and so does the
+// making of new nodes in a fresh walk; an indexed tree is changed only
+// under it.
 void Watcher::WalkPart(Walk* walk, std::vector<char>* listing) {
-    std::vector<std::string> dirs;
+    WalkHand hand;
+    hand.listing = listing;
     std::unique_lock<SpinningMutex> guard(walk->lock);
     for (;;) {
         if (walk->pending.empty()) {
@@ -472,23 +480,35 @@ void Watcher::WalkPart(Walk* walk, std::vector<char>* listing) {
         ++walk->walked;
         ++walk->busy;
         guard.unlock();
-        dirs.clear();
-        const Visited visited = VisitDirectory(walk, std::move(folder), listing, &dirs);
+        hand.dirs.clear();
+        const Visited visited = VisitDirectory(walk, std::move(folder), &hand);
+        if (walk->fresh) AddFound(*walk, node, visited, &hand);
         guard.lock();
-        if (visited.wd >= 0) {
-            m_tree.SetWd(node, visited.wd);
-        } else if (visited.error == ENOSPC) {
-            ++walk->unwatched;
-        }
+        if (!walk->fresh) AddFound(*walk, node, visited, &hand);
+        if (visited.wd < 0 && visited.error == ENOSPC) ++walk->unwatched;
         // Counted without the slash before each name, the size is a bound
         // from below, which is what Skipped needs.
-        for (const std::string& name : dirs) {
+        for (size_t i = 0; i < hand.found.size(); ++i) {
             walk->pending.push_back(
-                {m_tree.AddChild(node, name), visited.held, pathSize + name.size()});
+                {hand.found[i], visited.held, pathSize + hand.dirs[i].size()});
         }
         --walk->busy;
         if (!walk->pending.empty() || walk->busy == 0) walk->changed.notify_all();
     }
+}
+
+// Gives node its watch and its subfolders their nodes, in hand.found.
+void Watcher::AddFound(const Walk& walk, DirNode* node, const Visited& visited, WalkHand* hand) {
+    hand->found.clear();
+    if (walk.fresh) {
+        node->wd = visited.wd;
+        for (const std::string& name : hand->dirs) {
+            hand->found.push_back(DirTree::AddUnindexed(node, name));
+        }
+        return;
+    }
+    if (visited.wd >= 0) m_tree.SetWd(node, visited.wd);
+    for (const std::string& name : hand->dirs) hand->found.push_back(m_tree.AddChild(node, name));
 }
 
 // A pseudo file system's mount point is left out. Its path is built only
@@ -502,9 +522,7 @@ bool Watcher::Skipped(const Walk& walk, const Walk::Folder& folder) const {
 // Watches one directory and lists the directories in it. Its descriptor is
 // kept open for them, when there are any; the parent's is let go, and closes
 // once its last subfolder is open.
-Watcher::Visited Watcher::VisitDirectory(Walk* walk, Walk::Folder folder,
-                                         std::vector<char>* listing,
-                                         std::vector<std::string>* dirs) {
+Watcher::Visited Watcher::VisitDirectory(Walk* walk, Walk::Folder folder, WalkHand* hand) {
     Visited visited;
     const int fd = OpenInWalk(*walk, folder);
     visited.error = errno;
@@ -518,9 +536,9 @@ Watcher::Visited Watcher::VisitDirectory(Walk* walk, Walk::Folder folder,
     if (m_recursive) {
         const bool report = walk->report && folder.node->parent;
         const std::string path = report ? m_tree.PathOf(folder.node) : std::string();
-        ScanDirectory(fd, visited.wd, path, report, listing, dirs);
+        ScanDirectory(fd, visited.wd, path, report, hand->listing, &hand->dirs);
     }
-    if (dirs->empty()) {
+    if (hand->dirs.empty()) {
         close(fd);
     } else {
         visited.held = Hold(walk, fd);

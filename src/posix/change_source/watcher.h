@@ -110,10 +110,17 @@ class Watcher : public ChangeSource {
         size_t walked = 0;
         size_t unwatched = 0;  // refused by the watch limit
         bool report = false;
+        bool fresh = false;  // no folder below top is in the tree yet
         const DirNode* top = nullptr;
         int topFd = -1;
         size_t skipSize = 0;  // the longest path of a mount point skipped
         std::atomic<size_t> held{0};
+    };
+    // What one walking thread keeps from folder to folder.
+    struct WalkHand {
+        std::vector<char>* listing = nullptr;
+        std::vector<std::string> dirs;  // the subfolders of the folder read
+        std::vector<DirNode*> found;    // their nodes
     };
     struct Visited {
         int wd = -1;
@@ -123,8 +130,8 @@ class Watcher : public ChangeSource {
     static size_t HeldFolderLimit();
     void WalkPart(Walk* walk, std::vector<char>* listing);
     bool Skipped(const Walk& walk, const Walk::Folder& folder) const;
-    Visited VisitDirectory(Walk* walk, Walk::Folder folder, std::vector<char>* listing,
-                           std::vector<std::string>* dirs);
+    Visited VisitDirectory(Walk* walk, Walk::Folder folder, WalkHand* hand);
+    void AddFound(const Walk& walk, DirNode* node, const Visited& visited, WalkHand* hand);
     int OpenInWalk(const Walk& walk, const Walk::Folder& folder) const;
     std::shared_ptr<const HeldFolder> Hold(Walk* walk, int fd) const;
     void WarnUnopened(const DirNode* node, int error) const;
