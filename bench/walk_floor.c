@@ -1,8 +1,10 @@
 /* walk_floor ROOT THREADS: the least a watcher must do to arm a tree, timed.
  *
  * Each folder is opened from its parent's descriptor, watched (the thread
- * enters it and watches "."), and listed with getdents64 for its subfolders;
- * nothing else is kept or printed. The folders just below ROOT are shared out
+ * enters it and watches "."), and listed with getdents64 for its subfolders,
+ * unless its link count says it has none (two links, on a file system whose
+ * counts tell subfolders: ext2/3/4, tmpfs, xfs); nothing else is kept or
+ * printed. The folders just below ROOT are shared out
  * among THREADS threads, which add watches to one inotify instance, as a
  * watcher of the whole tree would. Prints the seconds taken and the watches
  * added, on one line: "<seconds> <watches>".
@@ -10,6 +12,7 @@
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdatomic.h>
@@ -17,7 +20,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,6 +34,7 @@ static int s_inotify;
 static int s_threads;
 static const char* s_root;
 static atomic_long s_watches;
+static int s_linksCount; /* whether the tree's links count its subfolders */
 
 struct names {
     char* text;
@@ -69,7 +75,8 @@ static void walk(int fd) {
         atomic_fetch_add(&s_watches, 1);
     }
     struct names names = {0};
-    list_folders(fd, &names);
+    struct stat info;
+    if (!s_linksCount || fstat(fd, &info) != 0 || info.st_nlink != 2) list_folders(fd, &names);
     for (size_t at = 0; at < names.used; at += strlen(names.text + at) + 1) {
         int child = openat(fd, names.text + at, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (child >= 0) walk(child);
@@ -108,6 +115,11 @@ int main(int argc, char** argv) {
     if (s_inotify < 0) {
         perror("walk_floor: inotify_init1");
         return 1;
+    }
+    struct statfs fs;
+    if (statfs(s_root, &fs) == 0) {
+        s_linksCount = fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == TMPFS_MAGIC ||
+                       fs.f_type == XFS_SUPER_MAGIC;
     }
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);

@@ -533,7 +533,8 @@ Watcher::Visited Watcher::VisitDirectory(Walk* walk, Walk::Folder folder, WalkHa
     }
     visited.wd = AddWatch(fd);
     visited.error = errno;
-    if (m_recursive) {
+    // A walk that reports nothing lists a folder only for its subfolders.
+    if (m_recursive && (walk->report || !hand->leaves.HasNoSubfolders(fd))) {
         const bool report = walk->report && folder.node->parent;
         const std::string path = report ? m_tree.PathOf(folder.node) : std::string();
         ScanDirectory(fd, visited.wd, path, report, hand->listing, &hand->dirs);

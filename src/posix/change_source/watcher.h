@@ -27,6 +27,7 @@
 #include "hand_over.h"
 #include "held_lines.h"
 #include "inotify_buffer.h"
+#include "leaf_folders.h"
 #include "listing_windows.h"
 #include "mount_table.h"
 #include "rename_pairer.h"
@@ -121,6 +122,7 @@ class Watcher : public ChangeSource {
         std::vector<char>* listing = nullptr;
         std::vector<std::string> dirs;  // the subfolders of the folder read
         std::vector<DirNode*> found;    // their nodes
+        LeafTest leaves;
     };
     struct Visited {
         int wd = -1;
