@@ -489,8 +489,7 @@ void Watcher::WalkPart(Walk* walk, std::vector<char>* listing) {
         // Counted without the slash before each name, the size is a bound
         // from below, which is what Skipped needs.
         for (size_t i = 0; i < hand.found.size(); ++i) {
-            walk->pending.push_back(
-                {hand.found[i], visited.held, pathSize + hand.dirs[i].size()});
+            walk->pending.push_back({hand.found[i], visited.held, pathSize + hand.dirs[i].size()});
         }
         --walk->busy;
         if (!walk->pending.empty() || walk->busy == 0) walk->changed.notify_all();
