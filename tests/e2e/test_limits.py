@@ -5,6 +5,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -96,6 +97,62 @@ class OverflowTest(TempTreeTest):
             self.expect(tool, "SHCNE_CREATE", path)
         tool.settle()
         self.assertEqual(tool.lines.count(line("SHCNE_UPDATEDIR", self.root)), 1, tool.dump())
+        self.assertEqual(malformed(tool.lines), [], tool.dump())
+
+
+    def test_files_made_while_the_overflow_waits_to_be_read_are_told_without_a_hole(self):
+        # The kernel queues one overflow event for a full queue, and drops
+        # what comes while that event still waits without a sign. The queue
+        # is filled past its end while the tool is stopped; then files are
+        # made one after another while the tool, stopped now and then, reads
+        # its way towards that event. Between two overflow lines, the files
+        # told must be one run in the order they were made.
+        wide = "w" * 190  # large events, so the queue takes many reads
+        if os.path.isdir("/dev/shm"):
+            # A file system on which files are made faster than read.
+            shm = tempfile.TemporaryDirectory(prefix="orvane-limits-", dir="/dev/shm")
+            self.addCleanup(shm.cleanup)
+            self.root = os.path.realpath(shm.name)
+        if SOURCE == "fanotify":
+            before, during = 16600, 30000  # its queue holds 16384 events
+            tool = self.start()
+        else:
+            before, during = 20200, 30000
+            restore = set_sysctl(self, "max_queued_events", 20000)
+            tool = self.start()
+            restore()
+        make = ("import os, sys\n"
+                "for i in range(int(sys.argv[2]), int(sys.argv[3])):\n"
+                "    os.mknod(sys.argv[1] % i)\n")
+        pattern = self.path(wide + "%06d")
+        tool.proc.send_signal(signal.SIGSTOP)
+        try:
+            subprocess.run([sys.executable, "-c", make, pattern, "0", str(before)], check=True)
+            # A process of its own, so that it makes files at full speed.
+            writer = subprocess.Popen([sys.executable, "-c", make, pattern, str(before),
+                                       str(before + during)])
+            while writer.poll() is None:
+                tool.proc.send_signal(signal.SIGCONT)
+                time.sleep(0.0003)
+                tool.proc.send_signal(signal.SIGSTOP)
+                tool.wait_for(lambda lines: False, 0.01)
+        finally:
+            tool.proc.send_signal(signal.SIGCONT)
+        self.assertEqual(writer.wait(), 0)
+        self.expect(tool, "SHCNE_UPDATEDIR", self.root)
+        tool.settle()
+        runs, told = [], []
+        for text in tool.lines:
+            if text == line("SHCNE_UPDATEDIR", self.root):
+                runs.append(told)
+                told = []
+            elif wide in text:
+                told.append(int(re.search(wide + r"(\d+)", text).group(1)))
+        runs.append(told)
+        for run in runs:
+            holes = [(a, b) for a, b in zip(run, run[1:]) if b != a + 1]
+            self.assertEqual(holes[:5], [], "%d runs, lengths %s\n%s" % (
+                len(runs), [len(r) for r in runs], "\n".join(tool.lines[-30:])))
         self.assertEqual(malformed(tool.lines), [], tool.dump())
 
 

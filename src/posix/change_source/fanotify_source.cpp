@@ -352,19 +352,42 @@ bool FanotifySource::Drain() {
         m_records.clear();
         ParseFanotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_records);
         const auto now = ContentTracker::Clock::now();
-        for (const FanotifyRecord& record : m_records) Take(record, now);
+        for (size_t i = 0; i < m_records.size(); ++i) {
+            if (m_records[i].mask & FAN_Q_OVERFLOW) {
+                DropQueued(i);
+                Overflowed();
+                break;
+            }
+            Take(m_records[i], now);
+        }
         HandlePending(now);
         // A full hand-over stops the reading; the rest waits in the kernel.
         if (HandOver::Instance().Full()) return true;
     }
 }
 
+// The kernel queues one overflow event however many events it drops, and
+// while that event waits in its queue it drops more without a sign: the
+// events queued after it can have gaps. So the records from the overflow on
+// and what the queue holds now are read and dropped, up to a bound, before
+// the folders are learnt anew; whatever comes after that is complete again.
+void FanotifySource::DropQueued(size_t from) {
+    constexpr int kMostReads = 64;
+    for (int reads = 0;; ++reads) {
+        for (size_t i = from; i < m_records.size(); ++i) {
+            if (m_records[i].fd >= 0) close(m_records[i].fd);
+        }
+        m_records.clear();
+        from = 0;
+        if (reads == kMostReads) return;
+        const ssize_t size = read(m_fanotifyFd, m_buffer.data(), m_buffer.size());
+        if (size <= 0) return;
+        ParseFanotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_records);
+    }
+}
+
 void FanotifySource::Take(const FanotifyRecord& record, ContentTracker::Clock::time_point now) {
     if (record.fd >= 0) close(record.fd);
-    if (record.mask & FAN_Q_OVERFLOW) {
-        Overflowed();
-        return;
-    }
     // The tool's own writes (its output, when that goes to a file in the
     // tree) would otherwise report themselves without end.
     if (record.pid == m_pid || m_rootGone) return;

@@ -82,6 +82,7 @@ class FanotifySource : public ChangeSource {
     void WatchThroughInotify(const std::string& point);
     void OnMountsChanged();
     void Overflowed();
+    void DropQueued(size_t from);
     void ReportDueContents();
     bool BindWithin(const std::string& key, const std::string& point);
     void TellAtBinds(LONG event, const std::string& path1, const std::string* path2);

@@ -63,6 +63,9 @@ class Watcher : public ChangeSource {
     SourceWake LeaveToLoop(SourceWake woken);
     bool Drain(bool* readAny);
     ReadResult ReadEvents();
+    // Whether the last read left the kernel's queue empty.
+    bool ReadToTheEnd() const;
+    void DropQueuedEvents();
     bool StepOnLoop();
     bool QuickToHandle(const InotifyEvent& event) const;
     int WaitTimeout() const;

@@ -33,10 +33,14 @@ DirNode* NextOwner(const DirTree& tree, int wd, std::vector<const DirNode*>* don
 void Watcher::Handle(const InotifyEvent& event) {
     if (m_rootGone) return;  // nothing below it can be named truly any more
     if (event.mask & IN_Q_OVERFLOW) {
-        // Told once the tree is watched again, so that whoever rereads it on
-        // this line also sees every change made from then on.
+        const uint32_t mask = event.mask;  // its read is dropped below
+        // What was queued before the tree is read anew is dropped: it may
+        // have gaps, and the reading tells its outcome. The overflow is told
+        // once the tree is watched again, so that whoever rereads it on this
+        // line also sees every change made from then on.
+        DropQueuedEvents();
         Rescan();
-        Emit(ShellEventFromMask(event.mask), m_tree.Root()->name);
+        Emit(ShellEventFromMask(mask), m_tree.Root()->name);
         return;
     }
     // Only events on an entry count as the next event for a move: a folder's

@@ -208,6 +208,27 @@ Watcher::ReadResult Watcher::ReadEvents() {
     }
 }
 
+// A read returns every queued event that fits. With room left for the
+// largest event, the queue was empty.
+bool Watcher::ReadToTheEnd() const {
+    const size_t largest = sizeof(struct inotify_event) + NAME_MAX + 1;
+    return m_readSize + largest <= m_buffer.size();
+}
+
+// The kernel queues one overflow event however many events it drops, and
+// while that event waits in its queue it drops more without a sign: the
+// events queued after it can have gaps. So the rest of its read and what the
+// queue holds now are read and dropped, up to a bound; whatever comes after
+// that is complete again, as a new drop queues a new overflow event.
+void Watcher::DropQueuedEvents() {
+    constexpr int kMostReads = 64;
+    m_nextEvent = m_events.size();
+    for (int reads = 0; reads < kMostReads && !ReadToTheEnd(); ++reads) {
+        if (ReadEvents() != ReadResult::kRead) break;
+        m_nextEvent = m_events.size();
+    }
+}
+
 // Reads until the kernel queue is empty, in large reads, so it never fills
 // while the lines are being written. Events of a read that the loop left
 // unhandled come first.
@@ -222,12 +243,10 @@ bool Watcher::Drain(bool* readAny) {
         }
         while (m_nextEvent < m_events.size()) Handle(m_events[m_nextEvent++]);
         FlushUnpaired(m_pairer.EndOfRead());
-        // A read returns every queued event that fits. With room left for
-        // the largest event, the queue was empty, which spares the read that
-        // would only say so. After a scan, the queue is read to its end, for
-        // the scan's duplicates to be dropped.
-        const size_t largest = sizeof(struct inotify_event) + NAME_MAX + 1;
-        if (m_readSize + largest <= m_buffer.size() && m_windows.Empty()) break;
+        // An emptied queue spares the read that would only say so. After a
+        // scan, the queue is read to its end, for the scan's duplicates to
+        // be dropped.
+        if (ReadToTheEnd() && m_windows.Empty()) break;
         // A full hand-over stops the reading; the rest waits in the kernel.
         if (m_windows.Empty() && HandOver::Instance().Full()) break;
     }
