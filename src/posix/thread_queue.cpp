@@ -249,13 +249,18 @@ void ThreadQueue::WaitOrWork(std::unique_lock<SpinningMutex>& hold) {
 }
 
 // Right after a step that found work, more tends to follow within
-// microseconds (a process making files one after another): looking again a
-// few times, offering the core between looks, costs less than a sleep and
-// the wake-up that the work's producer would pay for. Posts are seen too.
+// microseconds while work comes densely (a process making files one after
+// another): looking again a few times, offering the core between looks,
+// costs less than a sleep and the wake-up that the work's producer would
+// pay for. Work that ended a sleep of a millisecond or more is taken to come
+// alone (a file saved now and then), and looking again after it would only
+// burn the core; a shorter sleep may be no more than the wake-up itself on
+// a busy machine. Posts are seen too.
 int ThreadQueue::WaitOnFds(epoll_event* ready, int most) {
     constexpr auto kLongest = std::chrono::microseconds(15);
+    constexpr auto kShortSleep = std::chrono::milliseconds(1);
     constexpr int kPausesBetweenLooks = 16;
-    if (m_stepFound) {
+    if (m_stepFound && m_wokeSoon) {
         const auto start = std::chrono::steady_clock::now();
         do {
             const int count = epoll_wait(m_epollFd, ready, most, 0);
@@ -264,7 +269,10 @@ int ThreadQueue::WaitOnFds(epoll_event* ready, int most) {
             sched_yield();
         } while (std::chrono::steady_clock::now() - start < kLongest);
     }
-    return epoll_wait(m_epollFd, ready, most, -1);
+    const auto asleep = std::chrono::steady_clock::now();
+    const int count = epoll_wait(m_epollFd, ready, most, -1);
+    m_wokeSoon = std::chrono::steady_clock::now() - asleep < kShortSleep;
+    return count;
 }
 
 bool ThreadQueue::AddIdleWork(std::shared_ptr<IdleWork> work) {

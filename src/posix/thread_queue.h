@@ -124,6 +124,7 @@ class ThreadQueue {
     bool m_sleeping = false;
     bool m_sleepsOnFds = false;
     bool m_stepFound = false;  // the last step of idle work posted messages
+    bool m_wokeSoon = true;    // the last sleep on the descriptors was short
     std::vector<std::shared_ptr<IdleWork>> m_idle;
     int m_epollFd = -1;
     int m_postedFd = -1;
