@@ -218,6 +218,7 @@ void ThreadQueue::Take(MSG* out, std::vector<QueuedMessage>* unclaimed, void (*b
 void ThreadQueue::WaitOrWork(std::unique_lock<SpinningMutex>& hold) {
     constexpr int kMostReady = 8;
     while (m_messages.empty() && !m_quit && !m_idle.empty()) {
+        for (const auto& work : m_idle) work->BeforeSleep();
         m_sleeping = m_sleepsOnFds = true;
         hold.unlock();
         epoll_event ready[kMostReady];

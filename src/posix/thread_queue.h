@@ -45,6 +45,10 @@ class IdleWork {
     // thread is at it: the owner then waits for messages alone, and that
     // thread posts what it finds.
     virtual bool Step() = 0;
+    // Runs before the owner sleeps on the work, once the messages that the
+    // last step posted are handled, under the queue's lock: it must be
+    // quick, and must not post.
+    virtual void BeforeSleep() {}
 };
 
 class ThreadQueue {

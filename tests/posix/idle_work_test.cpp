@@ -35,8 +35,14 @@ class CountedWork : public posix::IdleWork {
         uint64_t count = 0;
         if (read(m_fd, &count, sizeof count) == sizeof count) {
             PostMessageW(window, WM_USER, static_cast<WPARAM>(count), 0);
+            ++posted;
         }
         return true;
+    }
+    void BeforeSleep() override {
+        ++sleeps;
+        if (posted != handled) ++sleepsWithPostsUnhandled;
+        sleptOn = std::this_thread::get_id();
     }
     void Signal() const {
         const uint64_t one = 1;
@@ -47,6 +53,11 @@ class CountedWork : public posix::IdleWork {
     std::atomic<bool> elsewhere{false};
     std::atomic<int> steps{0};
     std::atomic<DWORD> steppedOn{0};
+    std::atomic<int> posted{0};
+    std::atomic<int> handled{0};  // set by the test once it dispatched a post
+    std::atomic<int> sleeps{0};
+    std::atomic<int> sleepsWithPostsUnhandled{0};
+    std::thread::id sleptOn;
 
   private:
     const int m_fd;
@@ -114,6 +125,28 @@ TEST(IdleWorkTest, WorkTakenElsewhereLeavesTheOwnerWaitingForPosts) {
         EXPECT_EQ(NextMessage().message, static_cast<UINT>(WM_USER + 2));
         other.join();
         EXPECT_LE(work->steps.load(), 2);
+    });
+}
+
+// A step's messages are handled before the work hears that the owner is
+// about to sleep, so what it does then cannot delay them.
+TEST(IdleWorkTest, BeforeSleepComesOnlyOnceTheStepsMessagesAreHandled) {
+    auto work = std::make_shared<CountedWork>();
+    WithOwner(work, [&](DWORD) {
+        for (int round = 1; round <= 3; ++round) {
+            work->Signal();
+            EXPECT_EQ(NextMessage().message, static_cast<UINT>(WM_USER));
+            work->handled = round;
+        }
+        std::thread other([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            PostMessageW(work->window, WM_USER + 4, 0, 0);
+        });
+        EXPECT_EQ(NextMessage().message, static_cast<UINT>(WM_USER + 4));
+        other.join();
+        EXPECT_GE(work->sleeps.load(), 3);
+        EXPECT_EQ(work->sleepsWithPostsUnhandled.load(), 0);
+        EXPECT_EQ(work->sleptOn, std::this_thread::get_id());
     });
 }
 

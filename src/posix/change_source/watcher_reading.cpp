@@ -71,6 +71,13 @@ class Watcher::LoopShare : public IdleWork {
     // before it waits.
     bool TakeMissed() { return m_missed.load() && m_missed.exchange(false); }
 
+    // A nudge that only tells of a new timer waits until the loop has
+    // written the lines of its step, so it does not delay them.
+    void NudgeBeforeSleep() { m_nudgeDue.store(true, std::memory_order_relaxed); }
+    void BeforeSleep() override {
+        if (m_nudgeDue.load(std::memory_order_relaxed) && m_nudgeDue.exchange(false)) Nudge();
+    }
+
     void Nudge() const {
         const uint64_t one = 1;
         if (write(m_nudgeFd, &one, sizeof one) < 0) {
@@ -96,6 +103,7 @@ class Watcher::LoopShare : public IdleWork {
     const int m_nudgeFd;
     std::atomic<bool> m_missed{false};
     std::atomic<bool> m_away{false};
+    std::atomic<bool> m_nudgeDue{false};
 };
 
 // The loop is added to the queue's waiters first, and this thread's own
@@ -287,11 +295,12 @@ bool Watcher::StepOnLoop() {
     }
     FlushUnpaired(m_pairer.EndOfRead());
     // The watch's thread keeps the timers: a move's end waiting for its
-    // partner, and the contents' ticks.
+    // partner, and the contents' ticks. It hears of a sooner one once the
+    // loop has written this step's lines.
     const int wanted = WaitTimeout();
     if (wanted >= 0 && (m_sourceTimeout < 0 || wanted < m_sourceTimeout)) {
         m_sourceTimeout = wanted;
-        m_share->Nudge();
+        m_share->NudgeBeforeSleep();
     }
     return true;
 }
