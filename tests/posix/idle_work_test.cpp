@@ -84,6 +84,19 @@ MSG NextMessage() {
     return msg;
 }
 
+// The owner's next message, while another thread posts message to window
+// after the delay: the owner sleeps until then unless something else wakes
+// it.
+UINT NextMessageWithOnePostedLater(HWND window, UINT message, std::chrono::milliseconds delay) {
+    std::thread other([&] {
+        std::this_thread::sleep_for(delay);
+        PostMessageW(window, message, 0, 0);
+    });
+    const UINT next = NextMessage().message;
+    other.join();
+    return next;
+}
+
 TEST(IdleWorkTest, ReadableWorkIsSteppedOnTheOwnersThreadAndPostsStillWakeIt) {
     auto work = std::make_shared<CountedWork>();
     WithOwner(work, [&](DWORD ownerId) {
@@ -118,12 +131,9 @@ TEST(IdleWorkTest, WorkTakenElsewhereLeavesTheOwnerWaitingForPosts) {
     work->elsewhere = true;
     WithOwner(work, [&](DWORD) {
         work->Signal();
-        std::thread other([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            PostMessageW(work->window, WM_USER + 2, 0, 0);
-        });
-        EXPECT_EQ(NextMessage().message, static_cast<UINT>(WM_USER + 2));
-        other.join();
+        EXPECT_EQ(NextMessageWithOnePostedLater(work->window, WM_USER + 2,
+                                                std::chrono::milliseconds(100)),
+                  static_cast<UINT>(WM_USER + 2));
         EXPECT_LE(work->steps.load(), 2);
     });
 }
@@ -138,12 +148,9 @@ TEST(IdleWorkTest, BeforeSleepComesOnlyOnceTheStepsMessagesAreHandled) {
             EXPECT_EQ(NextMessage().message, static_cast<UINT>(WM_USER));
             work->handled = round;
         }
-        std::thread other([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            PostMessageW(work->window, WM_USER + 4, 0, 0);
-        });
-        EXPECT_EQ(NextMessage().message, static_cast<UINT>(WM_USER + 4));
-        other.join();
+        EXPECT_EQ(
+            NextMessageWithOnePostedLater(work->window, WM_USER + 4, std::chrono::milliseconds(50)),
+            static_cast<UINT>(WM_USER + 4));
         EXPECT_GE(work->sleeps.load(), 3);
         EXPECT_EQ(work->sleepsWithPostsUnhandled.load(), 0);
         EXPECT_EQ(work->sleptOn, std::this_thread::get_id());
@@ -155,12 +162,9 @@ TEST(IdleWorkTest, RemovedWorkIsNotSteppedAgain) {
     WithOwner(work, [&](DWORD) {
         posix::CurrentQueue()->RemoveIdleWork(work.get());
         work->Signal();
-        std::thread other([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            PostMessageW(work->window, WM_USER + 3, 0, 0);
-        });
-        EXPECT_EQ(NextMessage().message, static_cast<UINT>(WM_USER + 3));
-        other.join();
+        EXPECT_EQ(
+            NextMessageWithOnePostedLater(work->window, WM_USER + 3, std::chrono::milliseconds(50)),
+            static_cast<UINT>(WM_USER + 3));
         EXPECT_EQ(work->steps.load(), 0);
     });
 }
