@@ -373,17 +373,21 @@ bool FanotifySource::Drain() {
 // the folders are learnt anew; whatever comes after that is complete again.
 void FanotifySource::DropQueued(size_t from) {
     constexpr int kMostReads = 64;
-    for (int reads = 0;; ++reads) {
-        for (size_t i = from; i < m_records.size(); ++i) {
-            if (m_records[i].fd >= 0) close(m_records[i].fd);
-        }
-        m_records.clear();
-        from = 0;
-        if (reads == kMostReads) return;
+    DropRecords(from);
+    for (int reads = 0; reads < kMostReads; ++reads) {
         const ssize_t size = read(m_fanotifyFd, m_buffer.data(), m_buffer.size());
         if (size <= 0) return;
         ParseFanotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_records);
+        DropRecords(0);
     }
+}
+
+// The records before from were taken, and closed their descriptors then.
+void FanotifySource::DropRecords(size_t from) {
+    for (size_t i = from; i < m_records.size(); ++i) {
+        if (m_records[i].fd >= 0) close(m_records[i].fd);
+    }
+    m_records.clear();
 }
 
 void FanotifySource::Take(const FanotifyRecord& record, ContentTracker::Clock::time_point now) {

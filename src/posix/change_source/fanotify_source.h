@@ -83,6 +83,7 @@ class FanotifySource : public ChangeSource {
     void OnMountsChanged();
     void Overflowed();
     void DropQueued(size_t from);
+    void DropRecords(size_t from);
     void ReportDueContents();
     bool BindWithin(const std::string& key, const std::string& point);
     void TellAtBinds(LONG event, const std::string& path1, const std::string* path2);
