@@ -3,9 +3,12 @@
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,6 +29,9 @@ constexpr size_t kBatchLimit = size_t{64} * 1024;
 
 using Clock = std::chrono::steady_clock;
 
+// Whether a write can be told to fail rather than wait (RWF_NOWAIT).
+enum StallSight { kNotYetSeen, kSeen, kUnseen };
+
 // Allocated once and never destroyed: the console control thread may write
 // through it while the process exits.
 struct Output {
@@ -36,6 +42,9 @@ struct Output {
     std::string writing;
     std::atomic<size_t> chunkLimit{0};  // 0 until descriptor 1 was looked at
     std::atomic<bool> failureTold{false};
+    std::atomic<int> stallSight{kNotYetSeen};
+    std::atomic<bool> stalled{false};
+    const int stallFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 };
 
 Output& State() {
@@ -53,6 +62,8 @@ size_t ChunkLimit() {
         struct stat info;
         const bool file = fstat(1, &info) == 0 && S_ISREG(info.st_mode);
         limit = file ? SIZE_MAX : PIPE_BUF;
+        // A file's reader never holds a write back.
+        if (file) State().stallSight.store(kSeen);
         State().chunkLimit.store(limit);
     }
     return limit;
@@ -97,12 +108,68 @@ bool WaitWritable(const Clock::time_point* deadline) {
     return ready > 0 || (ready < 0 && errno == EINTR && MillisecondsLeft(deadline) != 0);
 }
 
+// Tells a stall for as long as it lasts: from the write that would have
+// waited until the text being written is out, or given up.
+class StallTeller {
+  public:
+    StallTeller() = default;
+    StallTeller(const StallTeller&) = delete;
+    StallTeller& operator=(const StallTeller&) = delete;
+    ~StallTeller() {
+        if (!m_telling) return;
+        Output& output = State();
+        output.stalled.store(false);
+        uint64_t count;
+        if (read(output.stallFd, &count, sizeof count) < 0) {
+            // Nothing was pending.
+        }
+    }
+
+    // write(2) on descriptor 1. Into a pipe or a socket it first tries not
+    // to wait, and a write that would wait is told before it does.
+    ssize_t Write(const char* data, size_t size) {
+        Output& output = State();
+        if (m_telling || output.stallSight.load(std::memory_order_relaxed) == kUnseen ||
+            output.chunkLimit.load(std::memory_order_relaxed) == SIZE_MAX) {
+            return write(1, data, size);
+        }
+        iovec piece = {const_cast<char*>(data), size};
+        const ssize_t written = pwritev2(1, &piece, 1, -1, RWF_NOWAIT);
+        if (written >= 0) {
+            output.stallSight.store(kSeen, std::memory_order_relaxed);
+            return written;
+        }
+        if (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) {
+            output.stallSight.store(kUnseen);
+        } else if (errno == EAGAIN) {
+            Tell();
+        } else {
+            return written;
+        }
+        return write(1, data, size);
+    }
+
+  private:
+    void Tell() {
+        Output& output = State();
+        m_telling = true;
+        output.stalled.store(true);
+        const uint64_t one = 1;
+        if (write(output.stallFd, &one, sizeof one) < 0) {
+            // The counter is already set: the stall shows either way.
+        }
+    }
+
+    bool m_telling = false;
+};
+
 // False when the deadline passed before all of it went out. Text that cannot
 // be written for another reason is dropped, and that is told.
-bool WritePiece(const char* data, size_t size, const Clock::time_point* deadline) {
+bool WritePiece(const char* data, size_t size, const Clock::time_point* deadline,
+                StallTeller* stall) {
     while (size > 0) {
         if (deadline && !WaitWritable(deadline)) return false;
-        const ssize_t written = write(1, data, size);
+        const ssize_t written = stall->Write(data, size);
         if (written >= 0) {
             data += written;
             size -= static_cast<size_t>(written);
@@ -129,9 +196,10 @@ void WriteHeld(const Clock::time_point* deadline) {
     }
     const std::string& text = output.writing;
     const size_t limit = ChunkLimit();
+    StallTeller stall;
     for (size_t from = 0; from < text.size();) {
         const size_t end = ChunkEnd(text, from, limit);
-        if (!WritePiece(text.data() + from, end - from, deadline)) break;
+        if (!WritePiece(text.data() + from, end - from, deadline, &stall)) break;
         from = end;
     }
     output.writing.clear();
@@ -175,6 +243,18 @@ void WriteHeldOutputWithin(int milliseconds) {
 
 void SetDispatching(bool dispatching) {
     s_dispatching = dispatching;
+}
+
+bool OutputStallsTold() {
+    return State().stallSight.load(std::memory_order_relaxed) == kSeen && State().stallFd >= 0;
+}
+
+bool OutputStalled() {
+    return State().stalled.load();
+}
+
+int OutputStallFd() {
+    return State().stallFd;
 }
 
 }  // namespace posix

@@ -38,4 +38,15 @@ void WriteHeldOutputWithin(int milliseconds);
 // Whether the calling thread is inside DispatchMessageA; set by it.
 void SetDispatching(bool dispatching);
 
+// A write that has to wait for the reader of standard output is a stall.
+// While one lasts, OutputStalled() is true and OutputStallFd() is readable,
+// so a thread that leaves work to the writer's thread can take it back.
+// Into a pipe or a socket a write first tries not to wait, and so sees a
+// stall coming; into a regular file none happens. OutputStallsTold() is
+// true once that is known: until the first write into a pipe or a socket,
+// and always into a terminal, a stall may come untold.
+bool OutputStallsTold();
+bool OutputStalled();
+int OutputStallFd();
+
 }  // namespace posix

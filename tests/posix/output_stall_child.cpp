@@ -1,0 +1,96 @@
+// Puts a pipe, a regular file or a terminal on its standard output, writes
+// through the runtime's standard output, and reports on the descriptor that
+// was standard output what it could see of stalls meanwhile, one fact a
+// line.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "standard_output.h"
+
+namespace {
+
+int s_report = -1;
+
+void Report(const char* fact, bool value) {
+    dprintf(s_report, "%s: %s\n", fact, value ? "yes" : "no");
+}
+
+bool StallFdReadable(int milliseconds) {
+    struct pollfd fd = {posix::OutputStallFd(), POLLIN, 0};
+    return poll(&fd, 1, milliseconds) == 1;
+}
+
+// Descriptor 1 becomes the kind asked for; the end to read a pipe from is
+// returned through readEnd.
+bool PutOnStandardOutput(const std::string& kind, int* readEnd) {
+    int fd = -1;
+    if (kind == "pipe") {
+        int ends[2];
+        if (pipe(ends) != 0) return false;
+        *readEnd = ends[0];
+        fd = ends[1];
+    } else if (kind == "file") {
+        char name[] = "/tmp/orvane-stall-XXXXXX";
+        fd = mkstemp(name);
+        if (fd >= 0) unlink(name);
+    } else if (kind == "terminal") {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
+        fd = open(ptsname(master), O_WRONLY | O_NOCTTY);
+    }
+    return fd >= 0 && dup2(fd, 1) == 1;
+}
+
+void Print(const std::string& text) {
+    posix::HoldOutput(text.data(), text.size());
+    posix::WriteHeldOutput();
+}
+
+// More than a pipe holds, in whole lines.
+std::string ManyLines() {
+    std::string text;
+    for (int i = 0; i < 8000; ++i) text += "line " + std::to_string(i) + " of many lines\n";
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) return 2;
+    const std::string kind = argv[1];
+    s_report = dup(1);
+    int readEnd = -1;
+    if (!PutOnStandardOutput(kind, &readEnd)) {
+        dprintf(s_report, "cannot put a %s on standard output\n", kind.c_str());
+        return 1;
+    }
+    Report("told before the first line", posix::OutputStallsTold());
+    Print("the first line\n");
+    Report("told after it", posix::OutputStallsTold());
+    if (kind == "terminal") return 0;  // nobody reads the terminal
+
+    const std::string many = ManyLines();
+    std::thread writer(Print, many);
+    Report("stall shown while the reader sleeps", StallFdReadable(kind == "pipe" ? 5000 : 200));
+    Report("stalled", posix::OutputStalled());
+    if (readEnd >= 0) {
+        char buffer[65536];
+        size_t left = strlen("the first line\n") + many.size();
+        while (left > 0) {
+            const ssize_t got = read(readEnd, buffer, sizeof buffer);
+            if (got <= 0) return 1;
+            left -= static_cast<size_t>(got);
+        }
+    }
+    writer.join();
+    Report("stall shown once all is read", StallFdReadable(0));
+    Report("stalled", posix::OutputStalled());
+    return 0;
+}
