@@ -13,7 +13,8 @@ import termios
 import time
 import unittest
 
-from harness import DEADLINE, ORVANE, PROMPT, Orvane, OrvaneTestCase, check_fit, line
+from harness import (DEADLINE, ORVANE, PROMPT, Orvane, OrvaneTestCase, check_fit, line,
+                     only_with_inotify)
 
 EVENT_LINE = re.compile(r"^(SHCNE_[A-Z]+|\(lEvent:[0-9A-F]{8}\))\('.*', '.*'\)$")
 OCTAL = re.compile(rb"\\([0-7]{3})")
@@ -74,6 +75,18 @@ def fill_pipe(test, tool, folder, count=40000):
             test.fail("standard output never filled (%d bytes)\n%s" %
                       (queued_bytes(tool.proc.stdout), summary(tool)))
         time.sleep(0.01)
+
+
+def inotify_watches(pid):
+    """How many inotify watches the process holds, by its descriptors' fdinfo."""
+    count = 0
+    for fd in os.listdir("/proc/%d/fdinfo" % pid):
+        try:
+            with open("/proc/%d/fdinfo/%s" % (pid, fd)) as info:
+                count += sum(1 for entry in info if entry.startswith("inotify wd:"))
+        except OSError:
+            pass  # closed meanwhile
+    return count
 
 
 class ControlEventTest(unittest.TestCase):
@@ -152,6 +165,28 @@ class SleepingReaderTest(OrvaneTestCase):
         lines = len(self.tool.lines)
         if lines < 300000:
             self.assertIn(overflow, self.tool.lines, "%d lines and no overflow line" % lines)
+
+
+class StalledOutputTest(OrvaneTestCase):
+    @only_with_inotify("a folder made is watched by a watch of its own")
+    def test_a_folder_made_while_the_output_stalls_is_watched_before_the_reader_reads(self):
+        # The main thread waits in its write to the full pipe; the kernel's
+        # queue must still be read meanwhile, and the new folder watched.
+        fill_pipe(self, self.tool, self.root)
+        watches = inotify_watches(self.tool.proc.pid)
+        folder = self.path("made while stalled")
+        os.mkdir(folder)
+        end = time.monotonic() + DEADLINE
+        while inotify_watches(self.tool.proc.pid) <= watches:
+            if time.monotonic() > end:
+                self.fail("the folder was not watched while the output stalled\n" +
+                          summary(self.tool))
+            time.sleep(0.01)
+        self.assertTrue(blocked_in_write(self.tool), "the stall ended early\n" + summary(self.tool))
+        inside = os.path.join(folder, "inside")
+        open(inside, "w").close()
+        self.expect_line("SHCNE_MKDIR", folder)
+        self.expect_line("SHCNE_CREATE", inside)
 
 
 class LostReaderTest(unittest.TestCase):

@@ -166,8 +166,9 @@ void Watcher::Stop() {
     if (m_wakeFd >= 0) close(m_wakeFd);
     if (m_mountsFd >= 0) close(m_mountsFd);
     if (m_readyFd >= 0 && m_readyFd != m_inotifyFd) close(m_readyFd);
+    if (m_dutyFd >= 0) close(m_dutyFd);
     m_share.reset();
-    m_inotifyFd = m_wakeFd = m_mountsFd = m_readyFd = -1;
+    m_inotifyFd = m_wakeFd = m_mountsFd = m_readyFd = m_dutyFd = -1;
 }
 
 // A directory that could not be read when it was found (its mode, owner or

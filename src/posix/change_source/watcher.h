@@ -61,12 +61,14 @@ class Watcher : public ChangeSource {
     enum class ReadResult { kRead, kNothing, kFailed };
     void Run();
     SourceWake LeaveToLoop(SourceWake woken);
+    bool LoopReadsOn() const;
     bool Drain(bool* readAny);
     ReadResult ReadEvents();
     // Whether the last read left the kernel's queue empty.
     bool ReadToTheEnd() const;
     void DropQueuedEvents();
     bool StepOnLoop();
+    bool LeaveToThread();
     bool QuickToHandle(const InotifyEvent& event) const;
     int WaitTimeout() const;
     void ShareWithLoop();
@@ -203,6 +205,7 @@ class Watcher : public ChangeSource {
     std::shared_ptr<ThreadQueue> m_loop;
     std::shared_ptr<LoopShare> m_share;
     int m_readyFd = -1;
+    int m_dutyFd = -1;  // the nudge and the output's stall, without the queue
     int m_sourceTimeout = -1;
     // One directory listing of a walk on this thread; not m_buffer, whose
     // events it outlives.

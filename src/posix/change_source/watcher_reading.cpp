@@ -4,9 +4,12 @@
 //
 // Both threads wait on the queue exclusively (EPOLLEXCLUSIVE), the loop
 // added first, so an event wakes the loop when it waits and this thread
-// only when it does not. The loop handles what is quick; an event that may
-// walk a folder, and all after it, is left to this thread, so no line waits
-// for a walk on the thread that prints it.
+// only when it does not. While the loop's output would tell it of a stall,
+// this thread does not wait on the queue at all: the loop reads it once its
+// work is done, and a second event that comes while the loop is at work
+// wakes nobody. The loop handles what is quick; an event that may walk a
+// folder, and all after it, is left to this thread, so no line waits for a
+// walk on the thread that prints it.
 #include <errno.h>
 #include <limits.h>
 #include <sys/epoll.h>
@@ -17,6 +20,7 @@
 #include <atomic>
 
 #include "../hand_over.h"
+#include "../standard_output.h"
 #include "watcher.h"
 
 namespace posix {
@@ -107,27 +111,36 @@ class Watcher::LoopShare : public IdleWork {
 };
 
 // The loop is added to the queue's waiters first, and this thread's own
-// epoll second, which makes the loop the one woken while it waits.
+// epoll second, which makes the loop the one woken while it waits. The
+// other epoll, for when the loop reads on alone, has no queue in it.
 void Watcher::ShareWithLoop() {
     auto share = std::make_shared<LoopShare>(this, m_inotifyFd);
     const int ready = epoll_create1(EPOLL_CLOEXEC);
-    bool shared = ready >= 0 && share->NudgeFd() >= 0 && m_loop->AddIdleWork(share);
+    const int duty = epoll_create1(EPOLL_CLOEXEC);
+    bool shared = ready >= 0 && duty >= 0 && share->NudgeFd() >= 0 && m_loop->AddIdleWork(share);
     if (shared) {
         epoll_event queue{};
         queue.events = EPOLLIN | EPOLLEXCLUSIVE;
         epoll_event nudged{};
         nudged.events = EPOLLIN;
-        shared = epoll_ctl(ready, EPOLL_CTL_ADD, m_inotifyFd, &queue) == 0 &&
-                 epoll_ctl(ready, EPOLL_CTL_ADD, share->NudgeFd(), &nudged) == 0;
+        epoll_event stalled{};
+        stalled.events = EPOLLIN;
+        shared =
+            epoll_ctl(ready, EPOLL_CTL_ADD, m_inotifyFd, &queue) == 0 &&
+            epoll_ctl(ready, EPOLL_CTL_ADD, share->NudgeFd(), &nudged) == 0 &&
+            epoll_ctl(duty, EPOLL_CTL_ADD, share->NudgeFd(), &nudged) == 0 &&
+            (OutputStallFd() < 0 || epoll_ctl(duty, EPOLL_CTL_ADD, OutputStallFd(), &stalled) == 0);
         if (!shared) m_loop->RemoveIdleWork(share.get());
     }
     if (!shared) {
         // The watch reads alone, as it does without a loop.
         if (ready >= 0) close(ready);
+        if (duty >= 0) close(duty);
         return;
     }
     m_share = std::move(share);
     m_readyFd = ready;
+    m_dutyFd = duty;
 }
 
 // Once this returns the loop handles no more events: a step it began has
@@ -166,6 +179,10 @@ void Watcher::Run() {
         SourceWake wake;
         if (m_share && m_share->TakeMissed()) {
             wake.events = true;
+        } else if (LoopReadsOn()) {
+            // Woken by work the loop left here, or by its output's stall.
+            wake = WaitForSource(m_dutyFd, m_wakeFd, m_mountsFd, timeout);
+            if (wake.events) m_share->TakeNudges();
         } else {
             wake = WaitForSource(m_readyFd, m_wakeFd, m_mountsFd, timeout);
             if (wake.events && m_share && !m_share->TakeNudges() && !m_share->LoopAway()) {
@@ -189,12 +206,27 @@ void Watcher::Run() {
     }
 }
 
+// Whether the loop reads the kernel's queue on without this thread's help:
+// it has left no work here, and its output is not stalled and would tell of
+// a stall. The loop then wakes this thread for any work it leaves, and so
+// does a stall.
+bool Watcher::LoopReadsOn() const {
+    return m_share && !m_share->LoopAway() && OutputStallsTold() && !OutputStalled();
+}
+
 // Woken by the kernel's queue alone: the loop was not waiting on it, and
 // has not left its work here, so it is at work, and reads the queue itself
-// once done. This thread reads what
-// the loop leaves there for a while (its output may be stalled), or once
-// the loop leaves it work; so the two do not wake for each event in turn.
+// once done. Unless its output stalls, it then reads on alone. Else this
+// thread reads what the loop leaves there for a while (its output may be
+// stalled untold), or once the loop leaves it work; so the two do not wake
+// for each event in turn.
 SourceWake Watcher::LeaveToLoop(SourceWake woken) {
+    if (OutputStalled()) return woken;
+    if (LoopReadsOn()) {
+        SourceWake none;
+        none.mounts = woken.mounts;
+        return none;
+    }
     SourceWake wake = WaitForSource(m_share->NudgeFd(), m_wakeFd, m_mountsFd, kLoopAtWorkMs);
     m_share->TakeNudges();
     wake.mounts = wake.mounts || woken.mounts;
@@ -278,18 +310,14 @@ bool Watcher::QuickToHandle(const InotifyEvent& event) const {
 // as is a read that a move still waits across. False when the work was left
 // (or the read failed): the loop then waits for the lines that thread posts.
 bool Watcher::StepOnLoop() {
-    if (m_pairer.HasPending() || m_nextEvent < m_events.size()) {
-        m_share->Nudge();
-        return false;
-    }
+    if (m_pairer.HasPending() || m_nextEvent < m_events.size()) return LeaveToThread();
     const ReadResult read = ReadEvents();
-    if (read != ReadResult::kRead) return read == ReadResult::kNothing;
+    if (read == ReadResult::kNothing) return true;
+    // The watch's thread meets the failure too, and ends the watch.
+    if (read == ReadResult::kFailed) return LeaveToThread();
     while (m_nextEvent < m_events.size()) {
         const InotifyEvent& event = m_events[m_nextEvent];
-        if (!QuickToHandle(event)) {
-            m_share->Nudge();
-            return false;
-        }
+        if (!QuickToHandle(event)) return LeaveToThread();
         ++m_nextEvent;
         Handle(event);
     }
@@ -303,6 +331,12 @@ bool Watcher::StepOnLoop() {
         m_share->NudgeBeforeSleep();
     }
     return true;
+}
+
+// Work that the loop leaves wakes this thread, wherever it waits.
+bool Watcher::LeaveToThread() {
+    m_share->Nudge();
+    return false;
 }
 
 }  // namespace posix
