@@ -42,8 +42,12 @@ bool PutOnStandardOutput(const std::string& kind, int* readEnd) {
         if (fd >= 0) unlink(name);
     } else if (kind == "terminal") {
         const int master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
-        fd = open(ptsname(master), O_WRONLY | O_NOCTTY);
+        char name[128];
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+            ptsname_r(master, name, sizeof name) != 0) {
+            return false;
+        }
+        fd = open(name, O_WRONLY | O_NOCTTY);
     }
     return fd >= 0 && dup2(fd, 1) == 1;
 }
