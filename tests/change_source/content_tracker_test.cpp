@@ -57,6 +57,24 @@ TEST(ContentTrackerTest, AttributeChangesRightAfterCreationBelongToIt) {
     EXPECT_FALSE(tracker.IsFresh("/new", t0 + milliseconds(20)));
 }
 
+// Fresh files alone need no report, only their memory let go: a caller
+// that then looks only once per fresh age still sees them gone within two.
+TEST(ContentTrackerTest, FreshFilesAloneWaitOnlyToBeLetGo) {
+    ContentTracker tracker;
+    tracker.Created("/new", t0);
+    EXPECT_TRUE(tracker.Waiting());
+    EXPECT_FALSE(tracker.WaitingForWriters());
+    tracker.Modified("/new", t0 + milliseconds(5));
+    EXPECT_TRUE(tracker.WaitingForWriters());
+    EXPECT_TRUE(tracker.Closed("/new"));
+    EXPECT_FALSE(tracker.WaitingForWriters());
+    for (int age = 1; age <= 2; ++age) {
+        EXPECT_TRUE(tracker.Waiting()) << "after " << age - 1 << " ages";
+        EXPECT_TRUE(tracker.Due(t0 + age * ContentTracker::kFreshAge).empty());
+    }
+    EXPECT_FALSE(tracker.Waiting());
+}
+
 // A change still to report follows its file when the file, or a folder
 // above it, is renamed, and goes when either is gone.
 TEST(ContentTrackerTest, AChangeStillToReportFollowsItsFileOrGoesWithIt) {

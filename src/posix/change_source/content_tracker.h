@@ -52,6 +52,9 @@ class ContentTracker {
     std::vector<std::string> Due(Time now);
     // Whether anything waits on time, so the caller knows to wake up.
     bool Waiting() const { return !m_dirty.empty() || !m_fresh.Empty(); }
+    // Whether a file still open may come due. Fresh files alone need no
+    // report, only their memory let go, which their age is soon enough for.
+    bool WaitingForWriters() const { return !m_dirty.empty(); }
 
   private:
     // Files written since they were last reported.

@@ -30,6 +30,7 @@ namespace {
 // them, the other end is already queued, so a short wait is enough.
 constexpr int kPartnerWaitMs = 5;
 constexpr int kContentTickMs = 100;
+constexpr int kFreshTickMs = static_cast<int>(ContentTracker::kFreshAge.count());
 // How long the loop, at work, may leave events in the kernel's queue before
 // this thread reads them into the hand-over.
 constexpr int kLoopAtWorkMs = 5;
@@ -162,7 +163,8 @@ std::unique_lock<SpinningMutex> Watcher::HoldEvents() {
 
 int Watcher::WaitTimeout() const {
     if (m_pairer.HasPending()) return kPartnerWaitMs;
-    if (m_contents.Waiting()) return kContentTickMs;
+    if (m_contents.WaitingForWriters()) return kContentTickMs;
+    if (m_contents.Waiting()) return kFreshTickMs;
     return -1;
 }
 
