@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -103,7 +104,8 @@ class LineSplittingTest(unittest.TestCase):
 
 
 class CHelpersTest(unittest.TestCase):
-    """The reader counts what the creator makes, one event per mknod."""
+    """The reader counts what the creator makes, one event per mknod; the
+    printer tells each as a line."""
 
     def test_reader_counts_every_file_made(self):
         from benchlib import native
@@ -118,6 +120,25 @@ class CHelpersTest(unittest.TestCase):
             # The creator's own open and close of the directory come on top.
             self.assertEqual(reader.out.text().split()[:2], [b"events", b"1002"],
                              reader.out.text())
+
+    def test_printer_tells_every_file_made_as_a_line(self):
+        from benchlib import native
+        with tempfile.TemporaryDirectory() as root:
+            printer = capture.Child([native.helper("inotify_print"), root])
+            self.assertIsNotNone(probes.wait_stderr(printer, b"armed", printer.started + 10))
+            subprocess.run([native.helper("burst_create"), root, "1000", "mknod"],
+                           capture_output=True, check=True)
+            created = []
+            deadline = time.monotonic() + 10
+            while len(created) < 1000 and time.monotonic() < deadline:
+                printer.pump(0.1)
+                created += [line for line in printer.out.new_lines()
+                            if line.startswith(b"SHCNE_CREATE('")]
+            printer.stop()
+            self.assertEqual(len(created), 1000, printer.out.text()[-2000:])
+            self.assertTrue(all(line.startswith(b"SHCNE_CREATE('" + root.encode() + b"/")
+                                and line.endswith(b"', '')") for line in created),
+                            created[:3])
 
 
 if __name__ == "__main__":
