@@ -89,4 +89,33 @@ TEST(FreshFilesTest, ABurstStaysFreshAndIsLetGoWhole) {
     EXPECT_FALSE(fresh.IsFresh("/w/f1", At(2600)));
 }
 
+// Blocks of a dropped generation carry on in the next one; what they held
+// before must not count, and the memory goes once nothing is fresh.
+TEST(FreshFilesTest, GenerationsThatReuseMemoryKeepOnlyTheirOwnFiles) {
+    FreshFiles fresh(kAge);
+    constexpr int kFiles = 20000;
+    const auto made = [&](char prefix, int ms) {
+        for (int i = 0; i < kFiles; ++i) fresh.Created(prefix + std::to_string(i), At(ms));
+    };
+    made('a', 0);
+    made('b', 1000);
+    const size_t held = fresh.BytesHeld();
+    made('c', 2000);
+    made('d', 3000);
+    EXPECT_LE(fresh.BytesHeld(), held) << "the blocks of a and b are reused";
+    for (int i = 0; i < kFiles; i += 499) {
+        EXPECT_FALSE(fresh.IsFresh("a" + std::to_string(i), At(3100))) << i;
+        EXPECT_FALSE(fresh.IsFresh("b" + std::to_string(i), At(3100))) << i;
+        EXPECT_TRUE(fresh.IsFresh("c" + std::to_string(i), At(2900))) << i;
+        EXPECT_TRUE(fresh.IsFresh("d" + std::to_string(i), At(3100))) << i;
+    }
+    fresh.Forget("d7");
+    EXPECT_FALSE(fresh.IsFresh("d7", At(3100)));
+    fresh.Expire(At(4000));
+    EXPECT_FALSE(fresh.Empty());
+    fresh.Expire(At(5000));
+    EXPECT_TRUE(fresh.Empty());
+    EXPECT_EQ(fresh.BytesHeld(), 0u);
+}
+
 }  // namespace

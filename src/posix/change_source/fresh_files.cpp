@@ -33,18 +33,18 @@ FreshFiles::Key FreshFiles::KeyOf(std::string_view path) {
 }
 
 // A generation holds creations of at most the age, so once the current one
-// is that old, nothing in the one before it can still be fresh.
-void FreshFiles::Turn(Time now, size_t expected) {
+// is that old, nothing in the one before it can still be fresh. A burst that
+// filled it is likely to fill the next as much, so its blocks are kept.
+void FreshFiles::Turn(Time now) {
+    m_previous.log.GiveBack(m_spare);
     m_previous = std::move(m_current);
     m_current = Generation();
-    m_current.log.reserve(expected);
     m_currentStart = now;
 }
 
-// A burst that fills one generation is likely to fill the next as much.
 void FreshFiles::Created(std::string_view path, Time now) {
-    if (now - m_currentStart >= m_age) Turn(now, m_current.log.size());
-    m_current.log.push_back({KeyOf(path), now.time_since_epoch().count()});
+    if (now - m_currentStart >= m_age) Turn(now);
+    Append({KeyOf(path), now.time_since_epoch().count()});
 }
 
 bool FreshFiles::IsFresh(std::string_view path, Time now) const {
@@ -59,7 +59,7 @@ bool FreshFiles::IsFresh(std::string_view path, Time now) const {
 // Logged as the path's newest record, which hides the ones before it.
 void FreshFiles::Forget(std::string_view path) {
     if (Empty()) return;
-    m_current.log.push_back({KeyOf(path), kForgotten});
+    Append({KeyOf(path), kForgotten});
 }
 
 void FreshFiles::Expire(Time now) {
@@ -67,13 +67,40 @@ void FreshFiles::Expire(Time now) {
     if (now - m_currentStart >= 2 * m_age) {
         m_current = Generation();
         m_previous = Generation();
+        m_spare.clear();
     } else if (now - m_currentStart >= m_age) {
-        Turn(now, 0);
+        Turn(now);
+        // Nobody asks for the spares once nothing is fresh.
+        if (Empty()) m_spare.clear();
     }
 }
 
+size_t FreshFiles::BytesHeld() const {
+    const size_t blocks = m_current.log.BlockCount() + m_previous.log.BlockCount() + m_spare.size();
+    return blocks * sizeof(Block);
+}
+
+void FreshFiles::Log::Append(const Record& record, Blocks& spare) {
+    if (m_size == m_blocks.size() * kBlockRecords) {
+        if (spare.empty()) {
+            m_blocks.push_back(std::make_unique<Block>());
+        } else {
+            m_blocks.push_back(std::move(spare.back()));
+            spare.pop_back();
+        }
+    }
+    (*m_blocks.back())[m_size % kBlockRecords] = record;
+    ++m_size;
+}
+
+void FreshFiles::Log::GiveBack(Blocks& spare) {
+    for (auto& block : m_blocks) spare.push_back(std::move(block));
+    m_blocks.clear();
+    m_size = 0;
+}
+
 const FreshFiles::Record* FreshFiles::Generation::Find(const Key& key) {
-    for (; indexed < log.size(); ++indexed) index.Put(log[indexed]);
+    for (; indexed < log.Size(); ++indexed) index.Put(log[indexed]);
     return index.Find(key);
 }
 

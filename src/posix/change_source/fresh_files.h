@@ -8,10 +8,17 @@
 // about a file, which only an attribute change does, and it expires by
 // generation, never file by file. Two paths are taken for one only when
 // both hashes agree, about once in 2^128 pairs.
+//
+// The log grows by blocks that never move, and the blocks of a dropped
+// generation are kept for the next one while creations go on: memory that
+// is new to the process costs a page fault per page on first touch, which
+// on a virtual machine is several times the rest of a creation's cost.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -31,7 +38,9 @@ class FreshFiles {
     void Forget(std::string_view path);
     // Lets go of what has aged, and of the memory it took.
     void Expire(Time now);
-    bool Empty() const { return m_current.log.empty() && m_previous.log.empty(); }
+    bool Empty() const { return m_current.log.Empty() && m_previous.log.Empty(); }
+    // Bytes of the logs' blocks, those kept for reuse included.
+    size_t BytesHeld() const;
 
   private:
     struct Key {
@@ -64,23 +73,47 @@ class FreshFiles {
         size_t m_count = 0;
     };
 
+    static constexpr size_t kBlockRecords = 4096;
+    using Block = std::array<Record, kBlockRecords>;
+    using Blocks = std::vector<std::unique_ptr<Block>>;
+
+    // Records in order, in blocks taken from and given back to a pool of
+    // spare ones.
+    class Log {
+      public:
+        void Append(const Record& record, Blocks& spare);
+        void GiveBack(Blocks& spare);
+        size_t Size() const { return m_size; }
+        bool Empty() const { return m_size == 0; }
+        size_t BlockCount() const { return m_blocks.size(); }
+        const Record& operator[](size_t i) const {
+            return (*m_blocks[i / kBlockRecords])[i % kBlockRecords];
+        }
+
+      private:
+        Blocks m_blocks;
+        size_t m_size = 0;
+    };
+
     // The records of one span of at most the age, in order; the newest
     // record of a path is the one that counts.
     struct Generation {
-        std::vector<Record> log;
+        Log log;
         Index index;
         size_t indexed = 0;
         const Record* Find(const Key& key);
     };
 
-    // Starts a new generation, with room for expected creations; the one
-    // before the current one is dropped.
-    void Turn(Time now, size_t expected);
+    // Starts a new generation; the one before the current one is dropped,
+    // its blocks kept as spares.
+    void Turn(Time now);
+    void Append(const Record& record) { m_current.log.Append(record, m_spare); }
 
     Clock::duration m_age;
     // Mutable: a question indexes what was logged since the last one.
     mutable Generation m_current;
     mutable Generation m_previous;
+    Blocks m_spare;
     Time m_currentStart{};
 };
 
