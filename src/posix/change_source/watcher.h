@@ -63,7 +63,8 @@ class Watcher : public ChangeSource {
     SourceWake LeaveToLoop(SourceWake woken);
     bool LoopReadsOn() const;
     bool Drain(bool* readAny);
-    ReadResult ReadEvents();
+    // Reads at most most bytes of events, and no more than the buffer holds.
+    ReadResult ReadEvents(size_t most = SIZE_MAX);
     // Whether the last read left the kernel's queue empty.
     bool ReadToTheEnd() const;
     void DropQueuedEvents();
@@ -197,6 +198,7 @@ class Watcher : public ChangeSource {
     std::vector<char> m_handle;  // the root's file handle, to find it after a move
     std::vector<char> m_buffer;
     size_t m_readSize = 0;   // what the last read returned
+    size_t m_readAsked = 0;  // what it asked for
     size_t m_nextEvent = 0;  // the first of m_events not handled yet
     // Reading shared with the loop: whoever holds the share's lock handles
     // events. This thread waits on m_readyFd: the kernel's queue, and the

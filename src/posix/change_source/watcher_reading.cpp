@@ -17,6 +17,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "../hand_over.h"
@@ -236,14 +237,16 @@ SourceWake Watcher::LeaveToLoop(SourceWake woken) {
     return wake;
 }
 
-Watcher::ReadResult Watcher::ReadEvents() {
+Watcher::ReadResult Watcher::ReadEvents(size_t most) {
+    const size_t asked = std::min(most, m_buffer.size());
     for (;;) {
-        const ssize_t size = read(m_inotifyFd, m_buffer.data(), m_buffer.size());
+        const ssize_t size = read(m_inotifyFd, m_buffer.data(), asked);
         if (size < 0 && errno == EINTR) continue;
         if (size < 0) return errno == EAGAIN ? ReadResult::kNothing : ReadResult::kFailed;
         m_events.clear();
         ParseInotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_events);
         m_readSize = static_cast<size_t>(size);
+        m_readAsked = asked;
         m_nextEvent = 0;
         m_readTime = ContentTracker::Clock::now();
         return ReadResult::kRead;
@@ -254,7 +257,7 @@ Watcher::ReadResult Watcher::ReadEvents() {
 // largest event, the queue was empty.
 bool Watcher::ReadToTheEnd() const {
     const size_t largest = sizeof(struct inotify_event) + NAME_MAX + 1;
-    return m_readSize + largest <= m_buffer.size();
+    return m_readSize + largest <= m_readAsked;
 }
 
 // The kernel queues one overflow event however many events it drops, and
@@ -311,9 +314,14 @@ bool Watcher::QuickToHandle(const InotifyEvent& event) const {
 // quick to handle; that one and the rest are left to this watch's thread,
 // as is a read that a move still waits across. False when the work was left
 // (or the read failed): the loop then waits for the lines that thread posts.
+//
+// The loop writes a read's lines before it reads again, so a smaller read
+// keeps fewer lines in memory at once: their blocks are reused while still
+// in the caches, where a large read's would each take new pages.
 bool Watcher::StepOnLoop() {
+    constexpr size_t kLoopReadSize = size_t{32} * 1024;
     if (m_pairer.HasPending() || m_nextEvent < m_events.size()) return LeaveToThread();
-    const ReadResult read = ReadEvents();
+    const ReadResult read = ReadEvents(kLoopReadSize);
     if (read == ReadResult::kNothing) return true;
     // The watch's thread meets the failure too, and ends the watch.
     if (read == ReadResult::kFailed) return LeaveToThread();
