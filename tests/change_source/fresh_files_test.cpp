@@ -90,7 +90,8 @@ TEST(FreshFilesTest, ABurstStaysFreshAndIsLetGoWhole) {
 }
 
 // Blocks of a dropped generation carry on in the next one; what they held
-// before must not count, and the memory goes once nothing is fresh.
+// before must not count, and the memory goes, but for one block, once
+// nothing is fresh.
 TEST(FreshFilesTest, GenerationsThatReuseMemoryKeepOnlyTheirOwnFiles) {
     FreshFiles fresh(kAge);
     constexpr int kFiles = 20000;
@@ -115,7 +116,13 @@ TEST(FreshFilesTest, GenerationsThatReuseMemoryKeepOnlyTheirOwnFiles) {
     EXPECT_FALSE(fresh.Empty());
     fresh.Expire(At(5000));
     EXPECT_TRUE(fresh.Empty());
-    EXPECT_EQ(fresh.BytesHeld(), 0u);
+    EXPECT_EQ(fresh.BytesHeld(), FreshFiles::BlockBytes());
+    made('e', 6000);
+    EXPECT_TRUE(fresh.IsFresh("e1", At(6100)));
+    EXPECT_FALSE(fresh.IsFresh("d1", At(6100)));
+    fresh.Expire(At(8000));
+    EXPECT_TRUE(fresh.Empty());
+    EXPECT_EQ(fresh.BytesHeld(), FreshFiles::BlockBytes());
 }
 
 }  // namespace

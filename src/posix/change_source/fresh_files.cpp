@@ -1,7 +1,10 @@
 #include "fresh_files.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
 #include <functional>
+#include <new>
 #include <utility>
 
 namespace posix {
@@ -65,19 +68,43 @@ void FreshFiles::Forget(std::string_view path) {
 void FreshFiles::Expire(Time now) {
     if (Empty()) return;
     if (now - m_currentStart >= 2 * m_age) {
+        m_current.log.GiveBack(m_spare);
+        m_previous.log.GiveBack(m_spare);
         m_current = Generation();
         m_previous = Generation();
-        m_spare.clear();
+        KeepOneSpare();
     } else if (now - m_currentStart >= m_age) {
         Turn(now);
-        // Nobody asks for the spares once nothing is fresh.
-        if (Empty()) m_spare.clear();
+        if (Empty()) KeepOneSpare();
     }
+}
+
+void FreshFiles::KeepOneSpare() {
+    if (m_spare.size() > 1) m_spare.resize(1);
 }
 
 size_t FreshFiles::BytesHeld() const {
     const size_t blocks = m_current.log.BlockCount() + m_previous.log.BlockCount() + m_spare.size();
-    return blocks * sizeof(Block);
+    return blocks * Block::kBytes;
+}
+
+size_t FreshFiles::BlockBytes() {
+    return Block::kBytes;
+}
+
+FreshFiles::Block::Block() {
+    void* memory = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    m_records = static_cast<Record*>(memory);
+}
+
+FreshFiles::Block::~Block() {
+    munmap(m_records, kBytes);
+}
+
+void FreshFiles::Block::Put(size_t i, const Record& record) {
+    new (&m_records[i]) Record(record);
 }
 
 void FreshFiles::Log::Append(const Record& record, Blocks& spare) {
@@ -89,7 +116,7 @@ void FreshFiles::Log::Append(const Record& record, Blocks& spare) {
             spare.pop_back();
         }
     }
-    (*m_blocks.back())[m_size % kBlockRecords] = record;
+    m_blocks.back()->Put(m_size % kBlockRecords, record);
     ++m_size;
 }
 

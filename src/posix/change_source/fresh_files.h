@@ -12,10 +12,11 @@
 // The log grows by blocks that never move, and the blocks of a dropped
 // generation are kept for the next one while creations go on: memory that
 // is new to the process costs a page fault per page on first touch, which
-// on a virtual machine is several times the rest of a creation's cost.
+// on a virtual machine is several times the rest of a creation's cost. A
+// new block comes from the kernel with its pages already in place, which
+// costs a fraction of faulting them in one by one.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -39,8 +40,11 @@ class FreshFiles {
     // Lets go of what has aged, and of the memory it took.
     void Expire(Time now);
     bool Empty() const { return m_current.log.Empty() && m_previous.log.Empty(); }
-    // Bytes of the logs' blocks, those kept for reuse included.
+    // Bytes of the logs' blocks, those kept for reuse included. Once nothing
+    // is fresh, one block is kept, so that the first file made after a quiet
+    // spell waits for no memory to be mapped.
     size_t BytesHeld() const;
+    static size_t BlockBytes();
 
   private:
     struct Key {
@@ -74,7 +78,21 @@ class FreshFiles {
     };
 
     static constexpr size_t kBlockRecords = 4096;
-    using Block = std::array<Record, kBlockRecords>;
+
+    // Room for kBlockRecords records, mapped with its pages populated.
+    class Block {
+      public:
+        Block();
+        ~Block();
+        Block(const Block&) = delete;
+        Block& operator=(const Block&) = delete;
+        void Put(size_t i, const Record& record);
+        const Record& operator[](size_t i) const { return m_records[i]; }
+        static constexpr size_t kBytes = kBlockRecords * sizeof(Record);
+
+      private:
+        Record* m_records;
+    };
     using Blocks = std::vector<std::unique_ptr<Block>>;
 
     // Records in order, in blocks taken from and given back to a pool of
@@ -108,6 +126,7 @@ class FreshFiles {
     // its blocks kept as spares.
     void Turn(Time now);
     void Append(const Record& record) { m_current.log.Append(record, m_spare); }
+    void KeepOneSpare();
 
     Clock::duration m_age;
     // Mutable: a question indexes what was logged since the last one.
