@@ -8,10 +8,13 @@ BUILD_DIR = os.path.join(REPO_DIR, "build", "bench")
 
 
 def helper(name):
-    """Path of build/bench/<name>, rebuilt when bench/<name>.c is newer."""
+    """Path of build/bench/<name>, rebuilt when bench/<name>.c or a header
+    of bench/ is newer."""
     source = os.path.join(BENCH_DIR, name + ".c")
     binary = os.path.join(BUILD_DIR, name)
-    fresh = os.path.exists(binary) and os.path.getmtime(binary) >= os.path.getmtime(source)
+    headers = [os.path.join(BENCH_DIR, f) for f in os.listdir(BENCH_DIR) if f.endswith(".h")]
+    newest = max(os.path.getmtime(f) for f in [source] + headers)
+    fresh = os.path.exists(binary) and os.path.getmtime(binary) >= newest
     if not fresh:
         os.makedirs(BUILD_DIR, exist_ok=True)
         subprocess.run(["cc", "-O2", "-Wall", "-Wextra", "-Werror", "-o", binary, source],
