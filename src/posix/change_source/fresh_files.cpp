@@ -37,7 +37,8 @@ FreshFiles::Key FreshFiles::KeyOf(std::string_view path) {
 
 // A generation holds creations of at most the age, so once the current one
 // is that old, nothing in the one before it can still be fresh. A burst that
-// filled it is likely to fill the next as much, so its blocks are kept.
+// filled that one is likely to fill the next as much, so its blocks are kept
+// as spares.
 void FreshFiles::Turn(Time now) {
     m_previous.log.GiveBack(m_spare);
     m_previous = std::move(m_current);

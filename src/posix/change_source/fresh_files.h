@@ -37,7 +37,7 @@ class FreshFiles {
     bool IsFresh(std::string_view path, Time now) const;
     // Path is no longer fresh (closed, or gone).
     void Forget(std::string_view path);
-    // Lets go of what has aged, and of the memory it took.
+    // Lets go of what has aged, and of the memory it took but one block.
     void Expire(Time now);
     bool Empty() const { return m_current.log.Empty() && m_previous.log.Empty(); }
     // Bytes of the logs' blocks, those kept for reuse included. Once nothing
