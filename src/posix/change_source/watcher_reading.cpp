@@ -84,6 +84,17 @@ class Watcher::LoopShare : public IdleWork {
         if (m_nudgeDue.load(std::memory_order_relaxed) && m_nudgeDue.exchange(false)) Nudge();
     }
 
+    // Hands the watch's thread the work the loop leaves: the rest of its
+    // read, or the queue itself.
+    void LeaveWork() {
+        m_workLeft.store(true);
+        Nudge();
+    }
+
+    // Whether the nudges taken with TakeNudges left work, or only told of
+    // a timer, which the thread then sets without reading the queue.
+    bool TakeWorkLeft() { return m_workLeft.load() && m_workLeft.exchange(false); }
+
     void Nudge() const {
         const uint64_t one = 1;
         if (write(m_nudgeFd, &one, sizeof one) < 0) {
@@ -110,6 +121,7 @@ class Watcher::LoopShare : public IdleWork {
     std::atomic<bool> m_missed{false};
     std::atomic<bool> m_away{false};
     std::atomic<bool> m_nudgeDue{false};
+    std::atomic<bool> m_workLeft{false};
 };
 
 // The loop is added to the queue's waiters first, and this thread's own
@@ -185,7 +197,13 @@ void Watcher::Run() {
         } else if (LoopReadsOn()) {
             // Woken by work the loop left here, or by its output's stall.
             wake = WaitForSource(m_dutyFd, m_wakeFd, m_mountsFd, timeout);
-            if (wake.events) m_share->TakeNudges();
+            if (wake.events) {
+                m_share->TakeNudges();
+                // A nudge that only told of a timer leaves the queue to the
+                // loop: reading it here would take the loop's reading over
+                // until the queue is empty, and hand each line across.
+                if (!m_share->TakeWorkLeft() && !OutputStalled()) wake.events = false;
+            }
         } else {
             wake = WaitForSource(m_readyFd, m_wakeFd, m_mountsFd, timeout);
             if (wake.events && m_share && !m_share->TakeNudges() && !m_share->LoopAway()) {
@@ -195,6 +213,9 @@ void Watcher::Run() {
         if (wake.stop) return;
         const auto hold = HoldEvents();
         if (wake.events) {
+            // Work the loop left before this thread took the lock is in
+            // this drain; it can leave no more while the lock is held.
+            if (m_share) m_share->TakeWorkLeft();
             bool readAny = false;
             if (!Drain(&readAny)) return;
         } else if (wake.timedOut && m_pairer.HasPending()) {
@@ -345,7 +366,7 @@ bool Watcher::StepOnLoop() {
 
 // Work that the loop leaves wakes this thread, wherever it waits.
 bool Watcher::LeaveToThread() {
-    m_share->Nudge();
+    m_share->LeaveWork();
     return false;
 }
 
