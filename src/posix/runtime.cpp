@@ -169,6 +169,13 @@ void Format(std::string* out, const char* format, va_list args) {
             break;
         }
         out->append(p, static_cast<size_t>(percent - p));
+        // A bare "%s", as every path in a line is, needs no parsing.
+        if (percent[1] == 's') {
+            const char* text = va_arg(cursor, const char*);
+            AppendEscaped(out, text ? text : "(null)");
+            p = percent + 2;
+            continue;
+        }
         Conversion conversion;
         p = ParseConversion(percent + 1, &cursor, &conversion);
         WriteConversion(out, conversion, &cursor);
