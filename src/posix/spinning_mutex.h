@@ -11,12 +11,19 @@
 
 namespace posix {
 
+// Tells the core that the thread is spinning, for the holder's sake.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 class SpinningMutex {
   public:
     SpinningMutex() {
         pthread_mutexattr_t attributes;
         pthread_mutexattr_init(&attributes);
-        pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+        pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_NORMAL);
         pthread_mutex_init(&m_mutex, &attributes);
         pthread_mutexattr_destroy(&attributes);
     }
@@ -24,11 +31,23 @@ class SpinningMutex {
     SpinningMutex(const SpinningMutex&) = delete;
     SpinningMutex& operator=(const SpinningMutex&) = delete;
 
-    void lock() { pthread_mutex_lock(&m_mutex); }
+    // The spin is the mutex's own, not the C library's adaptive kind: that
+    // kind's lock, like a try, costs some 5 ns more than a plain mutex's
+    // even when nobody holds it, and a message queue is locked twice for
+    // every line. The spin only reads the lock's word (glibc's, public in
+    // its headers), so spinning threads write nothing to its cache line
+    // while it is held; a lock still held after the spin sleeps as usual.
+    void lock() {
+        constexpr int kLooks = 100;
+        for (int looks = 0; looks < kLooks && Held(); ++looks) CpuRelax();
+        pthread_mutex_lock(&m_mutex);
+    }
     void unlock() { pthread_mutex_unlock(&m_mutex); }
     bool try_lock() { return pthread_mutex_trylock(&m_mutex) == 0; }
 
   private:
+    bool Held() const { return __atomic_load_n(&m_mutex.__data.__lock, __ATOMIC_RELAXED) != 0; }
+
     friend class SpinningCondition;
     pthread_mutex_t m_mutex;
 };

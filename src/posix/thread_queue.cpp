@@ -16,12 +16,6 @@
 namespace posix {
 namespace {
 
-void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 bool SameMessage(const MSG& a, const MSG& b) {
     return a.hwnd == b.hwnd && a.message == b.message && a.wParam == b.wParam &&
            a.lParam == b.lParam;
