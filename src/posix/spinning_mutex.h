@@ -32,9 +32,9 @@ class SpinningMutex {
     SpinningMutex& operator=(const SpinningMutex&) = delete;
 
     // The spin is the mutex's own, not the C library's adaptive kind: that
-    // kind's lock, like a try, costs some 5 ns more than a plain mutex's
-    // even when nobody holds it, and a message queue is locked twice for
-    // every line. The spin only reads the lock's word (glibc's, public in
+    // kind's lock costs some 5 ns more than a plain mutex's even when
+    // nobody holds it (and so does a try), while a message queue is locked
+    // twice for every line. The spin only reads the lock's word (glibc's, public in
     // its headers), so spinning threads write nothing to its cache line
     // while it is held; a lock still held after the spin sleeps as usual.
     void lock() {

@@ -195,7 +195,8 @@ void Watcher::Run() {
         if (m_share && m_share->TakeMissed()) {
             wake.events = true;
         } else if (LoopReadsOn()) {
-            // Woken by work the loop left here, or by its output's stall.
+            // Woken by work the loop left here, by its output's stall, or
+            // by a sooner timer.
             wake = WaitForSource(m_dutyFd, m_wakeFd, m_mountsFd, timeout);
             if (wake.events) {
                 m_share->TakeNudges();
