@@ -11,7 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from benchlib import capture, probes, tree, watchers  # noqa: E402
+from benchlib import capture, probes, syscall_split, tree, watchers  # noqa: E402
 
 
 class LineCountsTest(unittest.TestCase):
@@ -143,3 +143,79 @@ class CHelpersTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SyscallSplitTest(unittest.TestCase):
+    """Each file's latency split into steps from a trace: a step that is
+    missed or misplaced would blame the wrong part of a watcher."""
+
+    @staticmethod
+    def enter(comm, tid, at, nr, first):
+        return f"  {comm} {tid} {at:.9f}: raw_syscalls:sys_enter: NR {nr} ({first:x}, 0, 0)"
+
+    @staticmethod
+    def exit(comm, tid, at, nr):
+        return f"  {comm} {tid} {at:.9f}:  raw_syscalls:sys_exit: NR {nr} = 0"
+
+    @staticmethod
+    def switch(comm, tid, at, to_comm, to_tid):
+        return (f"  {comm} {tid} {at:.9f}: sched:sched_switch: prev_comm={comm} prev_pid={tid} "
+                f"prev_prio=120 prev_state=S ==> next_comm={to_comm} next_pid={to_tid} "
+                f"next_prio=120")
+
+    def one_file(self, watcher_calls, write_fd=1):
+        """A harness (tid 10) makes a file at 1.000000 s; the watcher (tid
+        20) is switched in 10 us later and makes watcher_calls, each a
+        (number, user us before it, us in it); then it writes to write_fd
+        and the harness runs and reads."""
+        at = 1.0
+        lines = [self.enter("latency", 10, at, 259, 0),
+                 self.switch("latency", 10, at + 10e-6, "orvane", 20)]
+        t = at + 10e-6
+        for nr, user, kernel in watcher_calls:
+            if user is None:  # the wait it was sleeping in returns
+                t += kernel * 1e-6
+                lines.append(self.exit("orvane", 20, t, nr))
+                continue
+            t += user * 1e-6
+            lines.append(self.enter("orvane", 20, t, nr, 4))
+            t += kernel * 1e-6
+            lines.append(self.exit("orvane", 20, t, nr))
+        t += 2e-6
+        lines.append(self.enter("orvane", 20, t, 328, write_fd))
+        lines.append(self.switch("orvane", 20, t + 3e-6, "latency", 10))
+        lines.append(self.exit("latency", 10, t + 8e-6, 0))
+        return lines
+
+    def steps(self, lines):
+        split = syscall_split.split(syscall_split.parse(lines), "latency", {"orvane"})
+        return {name: values for name, values in split.get("orvane", {}).items()}
+
+    def test_cases(self):
+        woken = (232, None, 4)
+        cases = [
+            # (name, watcher calls, write fd, expected steps in us; None: no file)
+            ("woken, reads, writes", [woken, (0, 1, 2)], 1,
+             {"wake": 10, "wait's return": 4, "user>read": 1, "read": 2,
+              "user>the line's write": 2, "to the line": 9, "back": 3, "reader": 5, "all": 27}),
+            ("a call made twice is one step", [woken, (0, 1, 2), (0, 1, 2)], 1,
+             {"user>read": 2, "read": 4, "to the line": 12}),
+            ("not woken from a wait: no file", [(0, 1, 2)], 1, None),
+            ("a write to standard error is no line", [woken, (0, 1, 2)], 2, None),
+            ("too many calls: no file", [woken] + [(0, 1, 1)] * 9, 1, None),
+        ]
+        for name, calls, fd, expected in cases:
+            with self.subTest(name):
+                got = self.steps(self.one_file(calls, fd))
+                if expected is None:
+                    self.assertEqual(got, {})
+                    continue
+                for step, value in expected.items():
+                    self.assertEqual(len(got[step]), 1, step)
+                    self.assertAlmostEqual(got[step][0], value, places=3, msg=step)
+
+    def test_other_processes_and_threads_are_ignored(self):
+        lines = self.one_file([(232, None, 4), (0, 1, 2)])
+        noise = [self.enter("bash", 99, 1.0000005, 259, 0), self.enter("orvane", 21, 1.000011, 0, 4)]
+        got = self.steps(lines[:1] + noise + lines[1:])
+        self.assertAlmostEqual(got["all"][0], 27, places=3)
