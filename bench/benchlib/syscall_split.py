@@ -17,7 +17,8 @@ SYSCALL = re.compile(r"NR (\d+)(?: \(([0-9a-f]+)|)")
 NEXT = re.compile(r"next_comm=(.+?) next_pid=(\d+)")
 
 # x86-64 numbers of the calls that the watchers make on their way to a line.
-NAMES = {0: "read", 1: "write", 7: "poll", 16: "ioctl", 20: "writev", 23: "select",
+NAMES = {0: "read", 1: "write", 7: "poll", 9: "mmap", 11: "munmap", 12: "brk", 16: "ioctl",
+         20: "writev", 23: "select", 202: "futex",
          232: "epoll_wait", 259: "mknodat", 262: "newfstatat", 270: "pselect6", 281: "epoll_pwait",
          296: "pwritev", 328: "pwritev2", 441: "epoll_pwait2"}
 MAKING = {259, 257, 133}  # mknodat, openat, mknod
