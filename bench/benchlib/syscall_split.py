@@ -82,7 +82,7 @@ def split(records, harness_comm, watcher_comms):
             continue
         if kind == "enter":
             file["steps"].append((f"user>{name}", at - file["last"]))
-            if detail[0] in WRITING and detail[1] == 1 and "written" not in file:
+            if detail[0] in WRITING and detail[1] == 1:
                 file["written"] = at
         else:
             file["steps"].append((name if file["steps"] else "wait's return", at - file["last"]))
