@@ -16,7 +16,8 @@ BENCH_UID = 64123
 def parser(description):
     p = argparse.ArgumentParser(description=description)
     p.add_argument("--orvane", default=native.default_orvane(),
-                   help="Orvane binary (default: $ORVANE or build/linux/orvane)")
+                   help="Orvane binary (default: $ORVANE, else build/linux-release/orvane "
+                        "when built, else build/linux/orvane)")
     p.add_argument("--rounds", type=int, default=3,
                    help="runs per tool; each figure is the median (default 3)")
     p.add_argument("--tmp", default=None,
