@@ -87,7 +87,7 @@ fi
 kill -INT "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 
-if ! ls "$data" | grep -q '\.gcda$'; then
+if [ -z "$(find "$data" -name '*.gcda' -print 2>/dev/null | head -n 1)" ]; then
     echo "profile-run.sh: the profile run recorded nothing; the build is not profile-optimized" >&2
 fi
 exit 0
