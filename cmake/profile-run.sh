@@ -13,7 +13,10 @@ orvane=$1
 data=$2
 rm -rf "$data"
 mkdir -p "$data"
-dir=$(mktemp -d) || exit 0
+if ! dir=$(mktemp -d); then
+    echo "profile-run.sh: no scratch folder; the build is not profile-optimized" >&2
+    exit 0
+fi
 out="$dir.out"
 trap 'rm -rf "$dir" "$out"' EXIT
 # A tree for the start-up's walk: a thousand folders, ten below each of a hundred.
@@ -84,7 +87,15 @@ if [ "$armed" = yes ]; then
     : >"$dir/last"
     seen "last'" || true
 fi
+# Ctrl+C ends the watch promptly, and the record is written as it ends; a
+# watch that did not end would otherwise hold the build.
 kill -INT "$pid" 2>/dev/null
+tries=0
+while kill -0 "$pid" 2>/dev/null && [ "$tries" -lt 200 ]; do
+    sleep 0.05
+    tries=$((tries + 1))
+done
+kill -KILL "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 
 if [ -z "$(find "$data" -name '*.gcda' -print 2>/dev/null | head -n 1)" ]; then

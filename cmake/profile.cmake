@@ -1,10 +1,10 @@
 # ORVANE_PGO: the Linux release build is optimized for its own everyday run.
 # A first build of the tool, instrumented, is made beside the real one and run
 # by profile-run.sh; the real build then compiles with the recorded profile
-# and with link-time optimization. On this machine's kind of processor the
-# way from one event to its line runs with its caches cold, between events
-# that come milliseconds apart, and the profile's layout of the code is what
-# shortens it. Windows builds are untouched.
+# and with link-time optimization. Between events that come milliseconds
+# apart, the way from one event to its line runs with its caches cold, and
+# the profile's layout of the code, the taken way together and falling
+# through, is what shortens it. Windows builds are untouched.
 option(ORVANE_PGO "Optimize the Linux build with a profile of its own run" OFF)
 
 if(ORVANE_PGO AND NOT WIN32)
