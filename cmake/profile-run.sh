@@ -98,7 +98,9 @@ done
 kill -KILL "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 
-if [ -z "$(find "$data" -name '*.gcda' -print 2>/dev/null | head -n 1)" ]; then
+if [ "$armed" != yes ]; then
+    echo "profile-run.sh: the instrumented tool never reported a change; the build is not profile-optimized" >&2
+elif [ -z "$(find "$data" -name '*.gcda' -print 2>/dev/null | head -n 1)" ]; then
     echo "profile-run.sh: the profile run recorded nothing; the build is not profile-optimized" >&2
 fi
 exit 0
