@@ -10,6 +10,7 @@ import fcntl
 import os
 import select
 import signal
+import stat
 import subprocess
 import time
 
@@ -33,6 +34,10 @@ def _prepare_child():
     # If the harness itself is killed, its watchers must not outlive it.
     _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
     if run_as_uid is not None:
+        # The output pipe becomes the watcher's user's, as the pipe of a
+        # pipeline started from that user's shell is.
+        if stat.S_ISFIFO(os.fstat(1).st_mode):
+            os.fchown(1, run_as_uid, run_as_uid)
         os.setgroups([])
         os.setgid(run_as_uid)
         os.setuid(run_as_uid)
