@@ -4,6 +4,7 @@ reading each watcher's lines, the probes, the tree's size, line splitting.
 Run: python3 -m unittest discover -s bench/tests
 """
 import os
+import random
 import subprocess
 import sys
 import tempfile
@@ -11,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from benchlib import capture, probes, syscall_split, tree, watchers  # noqa: E402
+from benchlib import capture, probes, report, syscall_split, tree, watchers  # noqa: E402
 
 
 class LineCountsTest(unittest.TestCase):
@@ -43,6 +44,34 @@ class LineCountsTest(unittest.TestCase):
             with self.subTest(name):
                 self.assertEqual(watchers.line_counts(watcher, output),
                                  (created, overflows, lines))
+
+
+class MedianBoundsTest(unittest.TestCase):
+    """The median of paired differences and the ranks that bound it."""
+
+    CASES = [
+        # (name, values, median, low, high)
+        ("none", [], None, None, None),
+        ("one", [3.0], 3.0, 3.0, 3.0),
+        ("order does not matter", [5, 1, 4, 2, 3], 3, 1, 5),
+        ("100 values: ranks 40 and 59", list(range(100)), 49.5, 40, 59),
+        ("all equal", [0.5] * 1000, 0.5, 0.5, 0.5),
+    ]
+
+    def test_cases(self):
+        for name, values, median, low, high in self.CASES:
+            with self.subTest(name):
+                got = report.median_with_bounds(values)
+                self.assertEqual(got, None if median is None else (median, low, high))
+
+    def test_the_bounds_hold_the_true_median_about_95_times_in_100(self):
+        rng = random.Random(7)
+        held = 0
+        for _ in range(400):
+            _, low, high = report.median_with_bounds([rng.gauss(0, 1) for _ in range(301)])
+            held += low <= 0 <= high
+        self.assertGreaterEqual(held, 370)
+        self.assertLessEqual(held, 396)
 
 
 class TreeTest(unittest.TestCase):
