@@ -16,6 +16,10 @@
 namespace posix {
 namespace {
 
+// A sleep on idle work shorter than this may be no more than the wake-up
+// itself on a busy machine: the work is taken to come densely.
+constexpr auto kShortSleep = std::chrono::milliseconds(1);
+
 bool SameMessage(const MSG& a, const MSG& b) {
     return a.hwnd == b.hwnd && a.message == b.message && a.wParam == b.wParam &&
            a.lParam == b.lParam;
@@ -106,14 +110,21 @@ ThreadQueue::~ThreadQueue() {
     if (m_postedFd >= 0) close(m_postedFd);
 }
 
-void ThreadQueue::WakeOwner(bool onFds) {
-    if (!onFds) {
-        m_posted.notify_one();
-        return;
-    }
-    const uint64_t one = 1;
-    if (write(m_postedFd, &one, sizeof one) < 0) {
-        // The counter is already set: the owner wakes either way.
+void ThreadQueue::WakeOwner(Sleep sleep, IdleWork* reader) {
+    switch (sleep) {
+        case Sleep::kOnCondition:
+            m_posted.notify_one();
+            return;
+        case Sleep::kOnFds: {
+            const uint64_t one = 1;
+            if (write(m_postedFd, &one, sizeof one) < 0) {
+                // The counter is already set: the owner wakes either way.
+            }
+            return;
+        }
+        case Sleep::kInRead:
+            reader->Interrupt();
+            return;
     }
 }
 
@@ -121,18 +132,20 @@ void ThreadQueue::WakeOwner(bool onFds) {
 // empty queue needs to wake it; later posts cost no system call.
 bool ThreadQueue::Post(const QueuedMessage& message) {
     bool wake;
-    bool onFds;
+    Sleep sleep;
+    std::shared_ptr<IdleWork> reader;
     {
         std::lock_guard<SpinningMutex> hold(m_lock);
         if (m_ended) return false;
         wake = m_messages.empty() && m_sleeping;
-        onFds = m_sleepsOnFds;
+        sleep = m_sleep;
+        if (wake && sleep == Sleep::kInRead) reader = m_reader;
         m_messages.push_back(message);
         m_queued.store(m_messages.size(), std::memory_order_relaxed);
     }
     if (wake) {
         SteerOwnerHere();
-        WakeOwner(onFds);
+        WakeOwner(sleep, reader.get());
     }
     return true;
 }
@@ -144,14 +157,16 @@ bool ThreadQueue::HasMessages() {
 }
 
 void ThreadQueue::PostQuit(int exitCode) {
-    bool onFds;
+    Sleep sleep;
+    std::shared_ptr<IdleWork> reader;
     {
         std::lock_guard<SpinningMutex> hold(m_lock);
         m_quit = true;
         m_exitCode = exitCode;
-        onFds = m_sleepsOnFds;
+        sleep = m_sleep;
+        reader = m_reader;
     }
-    WakeOwner(onFds);
+    WakeOwner(sleep, reader.get());
 }
 
 // A sleep and a wake-up cost more than the few microseconds in which a busy
@@ -213,12 +228,25 @@ void ThreadQueue::WaitOrWork(std::unique_lock<SpinningMutex>& hold) {
     constexpr int kMostReady = 8;
     while (m_messages.empty() && !m_quit && !m_idle.empty()) {
         for (const auto& work : m_idle) work->BeforeSleep();
-        m_sleeping = m_sleepsOnFds = true;
+        // Right after work found, the owner looks for more on the
+        // descriptors before it sleeps; a single work is slept on in its
+        // own read otherwise.
+        if (m_idle.size() == 1 && !(m_stepFound && m_wokeSoon)) {
+            const std::shared_ptr<IdleWork> work = m_idle.front();
+            const ReadSleep slept = SleepInRead(hold, work);
+            if (slept == ReadSleep::kLeft) return;
+            if (slept == ReadSleep::kStepped) continue;
+            // A post may have come while the work was asked, unlocked.
+            if (!m_messages.empty() || m_quit) return;
+        }
+        m_sleeping = true;
+        m_sleep = Sleep::kOnFds;
         hold.unlock();
         epoll_event ready[kMostReady];
         const int count = WaitOnFds(ready, kMostReady);
         hold.lock();
-        m_sleeping = m_sleepsOnFds = false;
+        m_sleeping = false;
+        m_sleep = Sleep::kOnCondition;
         if (count < 0 && errno != EINTR) return;
         for (int i = 0; i < count; ++i) {
             if (!ready[i].data.ptr) {
@@ -243,6 +271,36 @@ void ThreadQueue::WaitOrWork(std::unique_lock<SpinningMutex>& hold) {
     }
 }
 
+// The owner sleeps in the work's read only once the work has agreed, and
+// only while no message waits: a post after that interrupts the read. The
+// work's lock is taken without the queue's, as the work's own thread posts
+// while it holds it.
+ThreadQueue::ReadSleep ThreadQueue::SleepInRead(std::unique_lock<SpinningMutex>& hold,
+                                                const std::shared_ptr<IdleWork>& work) {
+    hold.unlock();
+    const bool agreed = work->BeginWaitInRead();
+    hold.lock();
+    if (!agreed) return ReadSleep::kNone;
+    if (m_messages.empty() && !m_quit) {
+        m_sleeping = true;
+        m_sleep = Sleep::kInRead;
+        m_reader = work;
+        hold.unlock();
+        const auto asleep = std::chrono::steady_clock::now();
+        work->WaitInRead();
+        m_wokeSoon = std::chrono::steady_clock::now() - asleep < kShortSleep;
+        hold.lock();
+        m_sleeping = false;
+        m_sleep = Sleep::kOnCondition;
+        m_reader.reset();
+    }
+    hold.unlock();
+    const bool stepped = work->StepAfterWait();
+    hold.lock();
+    m_stepFound = !m_messages.empty();
+    return stepped ? ReadSleep::kStepped : ReadSleep::kLeft;
+}
+
 // Right after a step that found work, more tends to follow within
 // microseconds while work comes densely (a process making files one after
 // another): looking again a few times, offering the core between looks,
@@ -253,7 +311,6 @@ void ThreadQueue::WaitOrWork(std::unique_lock<SpinningMutex>& hold) {
 // a busy machine. Posts are seen too.
 int ThreadQueue::WaitOnFds(epoll_event* ready, int most) {
     constexpr auto kLongest = std::chrono::microseconds(15);
-    constexpr auto kShortSleep = std::chrono::milliseconds(1);
     constexpr int kPausesBetweenLooks = 16;
     if (m_stepFound && m_wokeSoon) {
         const auto start = std::chrono::steady_clock::now();

@@ -49,6 +49,18 @@ class IdleWork {
     // last step posted are handled, under the queue's lock: it must be
     // quick, and must not post.
     virtual void BeforeSleep() {}
+
+    // Work that the owner may wait on in a blocking read of its own: the
+    // wait and the read are then one system call, not two. When
+    // BeginWaitInRead returns true, the owner sleeps in WaitInRead unless a
+    // message came meanwhile, and calls StepAfterWait in either case, which
+    // handles what the read brought and returns as Step does. Interrupt,
+    // from any thread, makes a WaitInRead under way or about to start
+    // return. Neither Begin nor StepAfterWait runs under the queue's lock.
+    virtual bool BeginWaitInRead() { return false; }
+    virtual void WaitInRead() {}
+    virtual bool StepAfterWait() { return true; }
+    virtual void Interrupt() {}
 };
 
 class ThreadQueue {
@@ -100,10 +112,15 @@ class ThreadQueue {
     void RemoveIdleWork(const IdleWork* work);
 
   private:
+    // How the owner sleeps, which tells a poster how to wake it.
+    enum class Sleep { kOnCondition, kOnFds, kInRead };
     void AwaitSoon(bool (*soon)());
     void WaitOrWork(std::unique_lock<SpinningMutex>& hold);
+    enum class ReadSleep { kNone, kStepped, kLeft };
+    ReadSleep SleepInRead(std::unique_lock<SpinningMutex>& hold,
+                          const std::shared_ptr<IdleWork>& work);
     int WaitOnFds(epoll_event* ready, int most);
-    void WakeOwner(bool onFds);
+    void WakeOwner(Sleep sleep, IdleWork* reader);
     void SteerOwnerHere();
     void LetGoOfSteering();
     template <typename Predicate>
@@ -124,9 +141,11 @@ class ThreadQueue {
     std::atomic<int> m_heldState{kNothingHeld};
     QueuedMessage m_held{};
     // The owner sleeps (under the lock), and can be steered (thread_queue.cpp).
-    // With idle work, it sleeps in epoll_wait on the work and on m_postedFd.
+    // With idle work, it sleeps in epoll_wait on the work and on m_postedFd,
+    // or in the read of m_reader, the work's own.
     bool m_sleeping = false;
-    bool m_sleepsOnFds = false;
+    Sleep m_sleep = Sleep::kOnCondition;
+    std::shared_ptr<IdleWork> m_reader;
     bool m_stepFound = false;  // the last step of idle work posted messages
     bool m_wokeSoon = true;    // the last sleep on the descriptors was short
     std::vector<std::shared_ptr<IdleWork>> m_idle;

@@ -1,12 +1,17 @@
 // Work a queue's owner does while no message waits: it is stepped on the
 // owner's thread when its descriptor is readable, a post still wakes the
 // owner, and work that another thread is at, or that was removed, is left.
+// Work with a blocking read of its own is slept on in that read, which a
+// post interrupts.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -63,10 +68,66 @@ class CountedWork : public posix::IdleWork {
     const int m_fd;
 };
 
+// Work behind a pipe, which the owner may sleep on in a blocking read: each
+// byte 'w' is a piece of work, and a step posts how many it found; a byte
+// 'i' is an interrupt, and means nothing.
+class PipeWork : public posix::IdleWork {
+  public:
+    explicit PipeWork(bool readsOwnQueue) : m_agrees(readsOwnQueue) {
+        EXPECT_EQ(pipe2(m_fds, O_CLOEXEC), 0);
+    }
+    ~PipeWork() override {
+        close(m_fds[0]);
+        close(m_fds[1]);
+    }
+    int Fd() const override { return m_fds[0]; }
+    bool Step() override {
+        ++steps;
+        pollfd ready{m_fds[0], POLLIN, 0};
+        if (poll(&ready, 1, 0) == 1) PostFound(read(m_fds[0], m_read, sizeof m_read));
+        return true;
+    }
+    // Asked on the owner's thread, without the queue's lock; a post made
+    // there stands for one that another thread makes meanwhile.
+    bool BeginWaitInRead() override {
+        if (postWhileAsked.exchange(false)) PostMessageW(window, WM_USER + 5, 0, 0);
+        return m_agrees;
+    }
+    void WaitInRead() override {
+        ++readSleeps;
+        m_size = read(m_fds[0], m_read, sizeof m_read);
+    }
+    bool StepAfterWait() override {
+        steppedOn = GetCurrentThreadId();
+        PostFound(m_size);
+        m_size = 0;
+        return true;
+    }
+    void Interrupt() override { Put('i'); }
+    void Put(char byte) const { ASSERT_EQ(write(m_fds[1], &byte, 1), 1); }
+
+    HWND window = nullptr;
+    std::atomic<bool> postWhileAsked{false};
+    std::atomic<int> steps{0};
+    std::atomic<int> readSleeps{0};
+    std::atomic<DWORD> steppedOn{0};
+
+  private:
+    void PostFound(ssize_t size) {
+        const auto found = std::count(m_read, m_read + std::max<ssize_t>(size, 0), 'w');
+        if (found) PostMessageW(window, WM_USER, static_cast<WPARAM>(found), 0);
+    }
+
+    const bool m_agrees;
+    int m_fds[2] = {-1, -1};
+    char m_read[64] = {};
+    ssize_t m_size = 0;
+};
+
 // Runs body on an owner thread with a window of its own and the work added
 // to its queue; body gets the owner's thread id.
-template <typename Body>
-void WithOwner(const std::shared_ptr<CountedWork>& work, Body body) {
+template <typename Work, typename Body>
+void WithOwner(const std::shared_ptr<Work>& work, Body body) {
     std::thread owner([&] {
         work->window = CreateDialogParamW(nullptr, MAKEINTRESOURCEW(1), nullptr, Ignore, 0);
         ASSERT_TRUE(posix::CurrentQueue()->AddIdleWork(work));
@@ -167,6 +228,71 @@ TEST(IdleWorkTest, RemovedWorkIsNotSteppedAgain) {
             static_cast<UINT>(WM_USER + 3));
         EXPECT_EQ(work->steps.load(), 0);
     });
+}
+
+// One row per way a sleeping owner is woken, with work that may be slept on
+// in its read and with work that may not.
+TEST(IdleWorkTest, AnOwnerAsleepInTheWorksReadIsWokenByItsWorkAndByPosts) {
+    enum Waker { kWork, kPost, kPostWhileAsked };
+    struct Row {
+        const char* name;
+        bool readsOwnQueue;
+        Waker waker;
+    };
+    const Row rows[] = {
+        {"work, slept on in its read", true, kWork},
+        {"a post, slept on in the work's read", true, kPost},
+        {"a post while the work is asked, which agrees", true, kPostWhileAsked},
+        {"work, slept on with epoll", false, kWork},
+        {"a post, slept on with epoll", false, kPost},
+        {"a post while the work is asked, which refuses", false, kPostWhileAsked},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto work = std::make_shared<PipeWork>(row.readsOwnQueue);
+        WithOwner(work, [&](DWORD ownerId) {
+            // Right after a step that found work the owner looks on the
+            // descriptors first, and asks the work only once that is over.
+            const int rounds = row.waker == kPostWhileAsked ? 1 : 3;
+            for (int round = 0; round < rounds; ++round) {
+                std::atomic<bool> taken{false};
+                std::thread other([&] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    if (row.waker == kWork) work->Put('w');
+                    if (row.waker == kPost) PostMessageW(work->window, WM_USER + 5, 0, 0);
+                    const auto deadline =
+                        std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                    while (!taken && std::chrono::steady_clock::now() < deadline) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+                    if (taken) return;
+                    ADD_FAILURE() << row.name << ": the owner slept on after 5 s";
+                    work->Put('i');
+                });
+                work->postWhileAsked = row.waker == kPostWhileAsked;
+                const MSG msg = NextMessage();
+                taken = true;
+                other.join();
+                EXPECT_EQ(msg.message,
+                          static_cast<UINT>(row.waker == kWork ? WM_USER : WM_USER + 5));
+                if (row.waker == kWork) {
+                    EXPECT_EQ(msg.wParam, 1u);
+                }
+            }
+            if (row.waker == kPostWhileAsked) {
+                EXPECT_EQ(work->readSleeps.load(), 0);
+            } else if (row.readsOwnQueue) {
+                EXPECT_GE(work->readSleeps.load(), 3);
+                EXPECT_EQ(work->steps.load(), 0);
+                EXPECT_EQ(work->steppedOn.load(), ownerId);
+            } else {
+                EXPECT_EQ(work->readSleeps.load(), 0);
+                if (row.waker == kWork) {
+                    EXPECT_GE(work->steps.load(), 3);
+                }
+            }
+        });
+    }
 }
 
 }  // namespace
