@@ -28,12 +28,19 @@ def inotify_fdinfo(pid):
     return None
 
 
+# The mask of the watch that wakes the tool's message loop, on a private
+# file of its own: IN_MODIFY alone, which no watch of the tree uses.
+BELL_MASK = 0x2
+
+
 def watches(fdinfo, limit=None):
-    """The (inode, device) of each watch; with limit, read only that many bytes."""
+    """The (inode, device) of each watch of the tree; with limit, read only that
+    many bytes."""
     with open(fdinfo) as f:
         text = f.read(limit) if limit else f.read()
-    return [(int(ino, 16), int(dev, 16))
-            for ino, dev in re.findall(r"^inotify wd:\S+ ino:([0-9a-f]+) sdev:([0-9a-f]+)", text, re.M)]
+    found = re.findall(r"^inotify wd:\S+ ino:([0-9a-f]+) sdev:([0-9a-f]+) mask:([0-9a-f]+)", text,
+                       re.M)
+    return [(int(ino, 16), int(dev, 16)) for ino, dev, mask in found if int(mask, 16) != BELL_MASK]
 
 
 def wait_watch_count(tool, wanted, timeout):

@@ -69,6 +69,10 @@ class Watcher : public ChangeSource {
     bool ReadToTheEnd() const;
     void DropQueuedEvents();
     bool StepOnLoop();
+    bool StepOnLoopWith(const char* data, size_t size, size_t asked);
+    bool LoopMayWaitInRead() const;
+    bool HandleOnLoop();
+    void TakeEvents(const char* data, size_t size, size_t asked);
     bool LeaveToThread();
     bool QuickToHandle(const InotifyEvent& event) const;
     int WaitTimeout() const;

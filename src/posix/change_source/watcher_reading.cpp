@@ -10,15 +10,26 @@
 // wakes nobody. The loop handles what is quick; an event that may walk a
 // folder, and all after it, is left to this thread, so no line waits for a
 // walk on the thread that prints it.
+//
+// When the loop reads on alone and nothing waits for this thread to read,
+// the loop sleeps in a blocking read of the queue itself, so that an event
+// reaches it in one system call, not two (a wait, then a read). Meanwhile
+// neither thread reads the queue otherwise, and whoever posts to the loop
+// wakes it through the queue (the share's bell).
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/epoll.h>
+#include <sys/mman.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
 
 #include "../hand_over.h"
 #include "../standard_output.h"
@@ -35,6 +46,10 @@ constexpr int kFreshTickMs = static_cast<int>(ContentTracker::kFreshAge.count())
 // How long the loop, at work, may leave events in the kernel's queue before
 // this thread reads them into the hand-over.
 constexpr int kLoopAtWorkMs = 5;
+// The loop writes a read's lines before it reads again, so a smaller read
+// keeps fewer lines in memory at once: their blocks are reused while still
+// in the caches, where a large read's would each take new pages.
+constexpr size_t kLoopReadSize = size_t{32} * 1024;
 
 }  // namespace
 
@@ -47,6 +62,7 @@ class Watcher::LoopShare : public IdleWork {
         : watcher(owner), m_queueFd(queueFd), m_nudgeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
     ~LoopShare() override {
         if (m_nudgeFd >= 0) close(m_nudgeFd);
+        if (m_bellFd >= 0) close(m_bellFd);
     }
     LoopShare(const LoopShare&) = delete;
     LoopShare& operator=(const LoopShare&) = delete;
@@ -107,10 +123,93 @@ class Watcher::LoopShare : public IdleWork {
         return read(m_nudgeFd, &nudges, sizeof nudges) == sizeof nudges;
     }
 
+    // The loop may sleep in a blocking read of the kernel's queue, which
+    // then brings it the next event with no wait before the read. Only
+    // the loop's posters need to wake it otherwise: they ring a bell, a
+    // private file whose changes the queue itself reports (and the watch
+    // drops). A file made by memfd_create reports nothing through its
+    // first descriptor, so it is written through a second, opened by name.
+    void HangBell() {
+        const int file = memfd_create("orvane-bell", MFD_CLOEXEC);
+        if (file < 0) return;
+        const std::string name = "/proc/self/fd/" + std::to_string(file);
+        m_bellWd = inotify_add_watch(m_queueFd, name.c_str(), IN_MODIFY);
+        m_bellFd = m_bellWd < 0 ? -1 : open(name.c_str(), O_WRONLY | O_CLOEXEC);
+        m_queueFlags = fcntl(m_queueFd, F_GETFL);
+        close(file);
+        if (m_bellFd < 0 || m_queueFlags < 0) {
+            if (m_bellWd >= 0) inotify_rm_watch(m_queueFd, m_bellWd);
+            m_bellWd = -1;
+        }
+    }
+    int BellWd() const { return m_bellWd; }
+
+    bool BeginWaitInRead() override {
+        const std::lock_guard<SpinningMutex> hold(lock);
+        if (!watcher || m_bellWd < 0 || m_readFailed || !watcher->LoopMayWaitInRead()) return false;
+        if (!QueueBlocking(true)) return false;
+        m_inRead = true;
+        m_readSize = 0;
+        return true;
+    }
+    void WaitInRead() override {
+        m_readSize = read(m_queueFd, m_readBuffer.data(), m_readBuffer.size());
+        m_readError = errno;
+    }
+    bool StepAfterWait() override {
+        const std::lock_guard<SpinningMutex> hold(lock);
+        m_inRead = false;
+        if (m_readSize < 0 && m_readError != EINTR) {
+            // The loop waits on the queue as before; the watch meets the
+            // failure at its next read.
+            m_readFailed = true;
+            return LeftWork(true);
+        }
+        if (m_readSize <= 0) return LeftWork(true);
+        const size_t size = static_cast<size_t>(m_readSize);
+        return LeftWork(watcher &&
+                        watcher->StepOnLoopWith(m_readBuffer.data(), size, m_readBuffer.size()));
+    }
+    void Interrupt() override {
+        const char ring = 0;
+        if (pwrite(m_bellFd, &ring, 1, 0) < 0) {
+            // Only a full disk could refuse a byte rewritten in place.
+        }
+    }
+
+    // Whether the caller may read the queue now: not while the loop sleeps
+    // in its read, which takes the events it finds and handles them once it
+    // holds the lock, and only once the queue is back to reading without
+    // waiting. Under the lock.
+    bool MayReadHere() { return !m_inRead && QueueBlocking(false); }
+
+    // Waits until the loop sleeps in no read of the queue, which is closed
+    // next. The watch is gone from the share, so the loop begins no other.
+    void AwaitNoRead() {
+        for (;;) {
+            {
+                const std::lock_guard<SpinningMutex> hold(lock);
+                if (!m_inRead) return;
+            }
+            Interrupt();
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+
     SpinningMutex lock;  // held by whichever thread handles events
     Watcher* watcher;    // null once the watch stops
 
   private:
+    // The queue blocks only while the loop sleeps in it, or until the next
+    // read that must not wait. Under the lock.
+    bool QueueBlocking(bool blocking) {
+        if (m_queueBlocking == blocking) return true;
+        const int flags = blocking ? m_queueFlags & ~O_NONBLOCK : m_queueFlags | O_NONBLOCK;
+        if (fcntl(m_queueFd, F_SETFL, flags) != 0) return false;
+        m_queueBlocking = blocking;
+        return true;
+    }
+
     bool LeftWork(bool stepped) {
         m_away.store(!stepped, std::memory_order_relaxed);
         return stepped;
@@ -122,6 +221,17 @@ class Watcher::LoopShare : public IdleWork {
     std::atomic<bool> m_away{false};
     std::atomic<bool> m_nudgeDue{false};
     std::atomic<bool> m_workLeft{false};
+    int m_bellWd = -1;
+    int m_bellFd = -1;
+    int m_queueFlags = -1;
+    bool m_queueBlocking = false;
+    bool m_inRead = false;
+    bool m_readFailed = false;
+    // Written by the loop's read, outside the lock; read back by the loop,
+    // and by the watch's thread only for events the loop leaves it.
+    std::vector<char> m_readBuffer = std::vector<char>(kLoopReadSize);
+    ssize_t m_readSize = 0;
+    int m_readError = 0;
 };
 
 // The loop is added to the queue's waiters first, and this thread's own
@@ -131,6 +241,7 @@ void Watcher::ShareWithLoop() {
     auto share = std::make_shared<LoopShare>(this, m_inotifyFd);
     const int ready = epoll_create1(EPOLL_CLOEXEC);
     const int duty = epoll_create1(EPOLL_CLOEXEC);
+    share->HangBell();
     bool shared = ready >= 0 && duty >= 0 && share->NudgeFd() >= 0 && m_loop->AddIdleWork(share);
     if (shared) {
         epoll_event queue{};
@@ -166,6 +277,7 @@ void Watcher::StopSharing() {
         const std::lock_guard<SpinningMutex> hold(m_share->lock);
         m_share->watcher = nullptr;
     }
+    m_share->AwaitNoRead();
     m_loop->RemoveIdleWork(m_share.get());
 }
 
@@ -259,20 +371,34 @@ SourceWake Watcher::LeaveToLoop(SourceWake woken) {
     return wake;
 }
 
+// What the loop sleeps in a read for is its own to handle.
 Watcher::ReadResult Watcher::ReadEvents(size_t most) {
+    if (m_share && !m_share->MayReadHere()) return ReadResult::kNothing;
     const size_t asked = std::min(most, m_buffer.size());
     for (;;) {
         const ssize_t size = read(m_inotifyFd, m_buffer.data(), asked);
         if (size < 0 && errno == EINTR) continue;
         if (size < 0) return errno == EAGAIN ? ReadResult::kNothing : ReadResult::kFailed;
-        m_events.clear();
-        ParseInotifyBuffer(m_buffer.data(), static_cast<size_t>(size), &m_events);
-        m_readSize = static_cast<size_t>(size);
-        m_readAsked = asked;
-        m_nextEvent = 0;
-        m_readTime = ContentTracker::Clock::now();
+        TakeEvents(m_buffer.data(), static_cast<size_t>(size), asked);
         return ReadResult::kRead;
     }
+}
+
+// The share's bell rings in the queue too, and means nothing here.
+void Watcher::TakeEvents(const char* data, size_t size, size_t asked) {
+    m_events.clear();
+    ParseInotifyBuffer(data, size, &m_events);
+    const int bell = m_share ? m_share->BellWd() : -1;
+    if (bell >= 0) {
+        m_events.erase(
+            std::remove_if(m_events.begin(), m_events.end(),
+                           [bell](const InotifyEvent& event) { return event.wd == bell; }),
+            m_events.end());
+    }
+    m_readSize = size;
+    m_readAsked = asked;
+    m_nextEvent = 0;
+    m_readTime = ContentTracker::Clock::now();
 }
 
 // A read returns every queued event that fits. With room left for the
@@ -336,17 +462,29 @@ bool Watcher::QuickToHandle(const InotifyEvent& event) const {
 // quick to handle; that one and the rest are left to this watch's thread,
 // as is a read that a move still waits across. False when the work was left
 // (or the read failed): the loop then waits for the lines that thread posts.
-//
-// The loop writes a read's lines before it reads again, so a smaller read
-// keeps fewer lines in memory at once: their blocks are reused while still
-// in the caches, where a large read's would each take new pages.
 bool Watcher::StepOnLoop() {
-    constexpr size_t kLoopReadSize = size_t{32} * 1024;
     if (m_pairer.HasPending() || m_nextEvent < m_events.size()) return LeaveToThread();
     const ReadResult read = ReadEvents(kLoopReadSize);
     if (read == ReadResult::kNothing) return true;
     // The watch's thread meets the failure too, and ends the watch.
     if (read == ReadResult::kFailed) return LeaveToThread();
+    return HandleOnLoop();
+}
+
+// A read the loop made while it slept in it.
+bool Watcher::StepOnLoopWith(const char* data, size_t size, size_t asked) {
+    TakeEvents(data, size, asked);
+    return HandleOnLoop();
+}
+
+// Whether the loop may sleep in a read of the queue: this thread does not
+// wait on it meanwhile and has nothing to read it for. Under the lock.
+bool Watcher::LoopMayWaitInRead() const {
+    return LoopReadsOn() && !m_pairer.HasPending() && m_nextEvent == m_events.size() &&
+           m_windows.Empty() && !m_displaced.node;
+}
+
+bool Watcher::HandleOnLoop() {
     while (m_nextEvent < m_events.size()) {
         const InotifyEvent& event = m_events[m_nextEvent];
         if (!QuickToHandle(event)) return LeaveToThread();
