@@ -5,8 +5,9 @@ of raw_syscalls:sys_enter, raw_syscalls:sys_exit and sched:sched_switch).
 For each file the harness makes, the steps are: from its making until a
 watcher's thread runs ("wake"); then, in that thread, the time in user space
 before each system call and the time in each ("user>read", "read"), up to
-the write of the line to standard output; then until the harness runs again
-("back") and until its read of the line returns ("reader").
+the write of the line to standard output (or to a second open of it); then
+until the harness runs again ("back") and until its read of the line
+returns ("reader").
 """
 import collections
 import re
@@ -82,7 +83,8 @@ def split(records, harness_comm, watcher_comms):
             continue
         if kind == "enter":
             file["steps"].append((f"user>{name}", at - file["last"]))
-            if detail[0] in WRITING and detail[1] == 1:
+            # Standard output, or a second open of it; not standard error.
+            if detail[0] in WRITING and detail[1] != 2:
                 file["written"] = at
         else:
             file["steps"].append((name if file["steps"] else "wait's return", at - file["last"]))

@@ -231,6 +231,10 @@ class SyscallSplitTest(unittest.TestCase):
              {"user>read": 2, "read": 4, "to the line": 12}),
             ("not woken from a wait: no file", [(0, 1, 2)], 1, None),
             ("a write to standard error is no line", [woken, (0, 1, 2)], 2, None),
+            ("a write to a second open of standard output", [woken, (0, 1, 2)], 5,
+             {"user>the line's write": 2, "to the line": 9}),
+            ("woken from its read", [(0, None, 4)], 1,
+             {"wait's return": 4, "user>the line's write": 2, "to the line": 6, "all": 24}),
             ("too many calls: no file", [woken] + [(0, 1, 1)] * 9, 1, None),
         ]
         for name, calls, fd, expected in cases:
