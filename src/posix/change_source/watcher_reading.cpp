@@ -23,6 +23,7 @@
 #include <sys/mman.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,18 +130,22 @@ class Watcher::LoopShare : public IdleWork {
     // private file whose changes the queue itself reports (and the watch
     // drops). A file made by memfd_create reports nothing through its
     // first descriptor, so it is written through a second, opened by name.
+    // Without a bell that rings, the loop sleeps in epoll_wait instead.
     void HangBell() {
         const int file = memfd_create("orvane-bell", MFD_CLOEXEC);
         if (file < 0) return;
         const std::string name = "/proc/self/fd/" + std::to_string(file);
-        m_bellWd = inotify_add_watch(m_queueFd, name.c_str(), IN_MODIFY);
-        m_bellFd = m_bellWd < 0 ? -1 : open(name.c_str(), O_WRONLY | O_CLOEXEC);
+        const int writer = open(name.c_str(), O_WRONLY | O_CLOEXEC);
         m_queueFlags = fcntl(m_queueFd, F_GETFL);
-        close(file);
-        if (m_bellFd < 0 || m_queueFlags < 0) {
-            if (m_bellWd >= 0) inotify_rm_watch(m_queueFd, m_bellWd);
-            m_bellWd = -1;
+        if (writer >= 0 && m_queueFlags >= 0 && Rings(name, writer)) {
+            m_bellWd = inotify_add_watch(m_queueFd, name.c_str(), IN_MODIFY);
         }
+        if (m_bellWd >= 0) {
+            m_bellFd = writer;
+        } else if (writer >= 0) {
+            close(writer);
+        }
+        close(file);
     }
     int BellWd() const { return m_bellWd; }
 
@@ -173,7 +178,8 @@ class Watcher::LoopShare : public IdleWork {
     void Interrupt() override {
         const char ring = 0;
         if (pwrite(m_bellFd, &ring, 1, 0) < 0) {
-            // Only a full disk could refuse a byte rewritten in place.
+            // The byte's page was taken when the bell was tried: rewritten
+            // in place, it needs no memory.
         }
     }
 
@@ -200,6 +206,21 @@ class Watcher::LoopShare : public IdleWork {
     Watcher* watcher;    // null once the watch stops
 
   private:
+    // Tried on a queue of its own first: a kernel that tells nothing of the
+    // bell's writes would leave the loop asleep with lines queued. The ring
+    // also takes the page that every later ring rewrites.
+    static bool Rings(const std::string& name, int writer) {
+        const int probe = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (probe < 0) return false;
+        const char ring = 0;
+        int queued = 0;
+        const bool rings = inotify_add_watch(probe, name.c_str(), IN_MODIFY) >= 0 &&
+                           pwrite(writer, &ring, 1, 0) == 1 &&
+                           ioctl(probe, FIONREAD, &queued) == 0 && queued > 0;
+        close(probe);
+        return rings;
+    }
+
     // The queue blocks only while the loop sleeps in it, or until the next
     // read that must not wait. Under the lock.
     bool QueueBlocking(bool blocking) {
